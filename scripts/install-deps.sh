@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build needs (as root). Quick when all are present.
+#   install-deps.sh core   compiler, CMake, test and CLI libraries (enough for the main job)
+#   install-deps.sh all    also the benchmark references, clang/libFuzzer, mingw-w64 and Wine
+set -euo pipefail
+core=(build-essential cmake ninja-build pkg-config python3 git uuid-runtime
+      googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+extra=(clang libclang-rt-14-dev libfftw3-dev libgsl-dev
+       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+       wine wine64 xz-utils)
+want=("${core[@]}")
+[ "${1:-all}" = all ] && want+=("${extra[@]}")
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,32 @@
+#include <gtest/gtest.h>
+
+#include "platform/Clock.h"
+
+namespace quellar::platform {
+namespace {
+
+TEST(Clock, ElapsedIsCorrectAcrossWrap) {
+  EXPECT_EQ(Elapsed(0xFFFFFFF0u, 0x00000010u), 0x20u);
+  EXPECT_EQ(Elapsed(100u, 2100u), 2000u);
+}
+
+TEST(VirtualClock, SleepAdvancesAndIsInstalledForScope) {
+  VirtualClock clock(0xFFFFFF00u);
+  {
+    ScopedClock scope(clock);
+    const uint32_t start = GetClock().Ticks();
+    GetClock().Sleep(500);
+    EXPECT_EQ(Elapsed(start, GetClock().Ticks()), 500u);
+    EXPECT_EQ(GetClock().Ticks(), 0x000000F4u);
+  }
+  EXPECT_EQ(&GetClock(), &SystemClock());
+}
+
+TEST(SystemClock, SleepWaitsAtLeastTheTimeAsked) {
+  const uint32_t start = SystemClock().Ticks();
+  SystemClock().Sleep(20);
+  EXPECT_GE(Elapsed(start, SystemClock().Ticks()), 19u);
+}
+
+}  // namespace
+}  // namespace quellar::platform
