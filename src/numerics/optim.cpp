@@ -1,0 +1,253 @@
+#include "numerics/optim.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace quellar::numerics {
+
+namespace {
+constexpr double kGoldenRatio = 1.618033988749895;
+constexpr double kGoldenFraction = 0.38196601125010515;
+constexpr int kMaxGoldenSteps = 100;
+constexpr int kMaxBracketSteps = 100;
+
+// True when every slot moved by less than max(tol |old|, tol).
+bool Converged(std::span<const double> b, std::span<const double> old, int lb, int ub, double tol) {
+  for (int j = lb; j <= ub; ++j)
+    if (!(std::fabs(b[j] - old[j]) < std::max(tol * std::fabs(old[j]), tol))) return false;
+  return true;
+}
+}  // namespace
+
+int LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f) {
+  const int lb = state.Lb(), ub = state.Ub();
+  Vector trial(b.begin(), b.end());
+  const auto phi = [&](double r) {
+    for (int j = lb; j <= ub; ++j) trial[j] = b[j] + r * p[j];
+    return state.Objective(trial);
+  };
+  int code = kFitOk;
+
+  // Bracket: phi(r2) <= phi(r1), then step on by the golden ratio while phi keeps falling.
+  double r1 = 0.0, f1 = f, r2 = 1.0, f2 = phi(1.0);
+  if (f2 > f1) std::swap(r1, r2), std::swap(f1, f2);
+  double c = r2 + kGoldenRatio * (r2 - r1), fc = phi(c);
+  for (int steps = 0; fc < f2; ++steps) {
+    if (steps == kMaxBracketSteps) {
+      code = kFitIterationLimit;
+      break;
+    }
+    r1 = r2, f1 = f2;
+    r2 = c, f2 = fc;
+    c = r2 + kGoldenRatio * (r2 - r1);
+    fc = phi(c);
+  }
+
+  double best = r2, fbest = f2;
+  if (code != kFitOk) {
+    best = c, fbest = fc;
+  } else {
+    // Golden section on (r1, c) around r2.
+    const double tau = std::max(0.01, std::sqrt(kMachineEpsilon));
+    constexpr double kKeep = 1.0 - kGoldenFraction;
+    double x0 = r1, x3 = c, x1, x2, g1, g2;
+    if (std::fabs(c - r2) > std::fabs(r2 - r1)) {
+      x1 = r2, g1 = f2;
+      x2 = r2 + kGoldenFraction * (c - r2), g2 = phi(x2);
+    } else {
+      x2 = r2, g2 = f2;
+      x1 = r2 - kGoldenFraction * (r2 - r1), g1 = phi(x1);
+    }
+    for (int steps = 0; std::fabs(x3 - x0) > tau * (std::fabs(x1) + std::fabs(x2)); ++steps) {
+      if (steps == kMaxGoldenSteps) {
+        code = kFitIterationLimit;
+        break;
+      }
+      if (g2 < g1) {
+        x0 = x1, x1 = x2, x2 = kKeep * x2 + kGoldenFraction * x3;
+        g1 = g2, g2 = phi(x2);
+      } else {
+        x3 = x2, x2 = x1, x1 = kKeep * x1 + kGoldenFraction * x0;
+        g2 = g1, g1 = phi(x1);
+      }
+    }
+    if (g1 < g2)
+      best = x1, fbest = g1;
+    else
+      best = x2, fbest = g2;
+  }
+  // The bracket keeps phi(0) as an upper bound; stay put rather than move to a worse point.
+  if (!(fbest <= f)) return code;
+  for (int j = lb; j <= ub; ++j) b[j] += best * p[j];
+  f = fbest;
+  return code;
+}
+
+int Marquardt(FitState& state, std::span<double> b, Matrix& v) {
+  const int lb = state.Lb(), ub = state.Ub();
+  double lambda = 0.01;
+  double f = state.Objective(b);
+  int iteration = 1;
+  bool converged = false;
+  Vector old = NewVector(ub), g = NewVector(ub), delta = NewVector(ub);
+  Matrix a, damped;
+  for (;;) {
+    std::copy(b.begin() + lb, b.begin() + ub + 1, old.begin() + lb);
+    state.GaussNewton(b, g, a);
+    for (int j = lb; j <= ub; ++j) g[j] = -g[j];
+    if (converged) {
+      const int code = GaussJordan(a, g, lb, ub, delta, v);
+      if (code == kFitOk)
+        for (int j = lb; j <= ub; ++j) b[j] = old[j] + delta[j];
+      return code;
+    }
+    double f1 = f;
+    for (bool improved = false; !improved;) {
+      damped = a;
+      for (int j = lb; j <= ub; ++j) damped[j][j] *= 1.0 + lambda;
+      const int code = GaussJordan(damped, g, lb, ub, delta, v);
+      if (code != kFitOk) return code;
+      for (int j = lb; j <= ub; ++j) b[j] = old[j];
+      f1 = f;
+      LineSearch(state, b, delta, f1);
+      // "<=" so that a perfect fit (f = f1 = 0) counts as improved instead of driving the
+      // damping to its limit.
+      improved = f1 - f <= 1e-10 * f;
+      if (!improved) {
+        lambda *= 10.0;
+        if (lambda > 1000.0) return kFitDampingLimit;
+      }
+    }
+    converged = Converged(b, old, lb, ub, state.Tol());
+    lambda *= 0.1;
+    f = f1;
+    if (++iteration > state.MaxIter()) return kFitIterationLimit;
+  }
+}
+
+int Simplex(FitState& state, std::span<double> b) {
+  const int lb = state.Lb(), ub = state.Ub();
+  const int n = ub - lb + 1;
+  const int last = ub + 1;  // vertices lb..ub+1
+  std::vector<Vector> v(last + 1, Vector(b.begin(), b.end()));
+  Vector f = NewVector(last);
+  // A zero coordinate leaves its vertex on b: the simplex is then flat in that coordinate.
+  for (int j = lb; j <= ub; ++j) v[j][j] = b[j] * 1.5;
+  for (int i = lb; i <= last; ++i) f[i] = state.Objective(v[i]);
+
+  Vector c(b.begin(), b.end()), r = c, e = c, k = c;
+  int iteration = 1;
+  double delta;
+  do {
+    int lo = lb, hi = lb;
+    for (int i = lb + 1; i <= last; ++i) {
+      if (f[i] < f[lo])
+        lo = i;
+      else if (f[i] > f[hi])
+        hi = i;
+    }
+    for (int j = lb; j <= ub; ++j) {
+      double s = 0.0;
+      for (int i = lb; i <= last; ++i)
+        if (i != hi) s += v[i][j];
+      c[j] = s / n;
+    }
+    for (int j = lb; j <= ub; ++j) r[j] = 2.0 * c[j] - v[hi][j];
+    const double fr = state.Objective(r);
+    if (fr < f[lo]) {
+      for (int j = lb; j <= ub; ++j) e[j] = 3.0 * r[j] - 2.0 * c[j];
+      const double fe = state.Objective(e);
+      if (fe < f[lo])
+        v[hi] = e, f[hi] = fe;
+      else
+        v[hi] = r, f[hi] = fr;
+    } else {
+      bool worseThanReflection = false;
+      for (int i = lb; i <= last; ++i)
+        if (i != hi && f[i] > fr) worseThanReflection = true;
+      if (worseThanReflection) {
+        v[hi] = r, f[hi] = fr;
+      } else {
+        if (fr <= f[hi]) v[hi] = r, f[hi] = fr;
+        for (int j = lb; j <= ub; ++j) k[j] = 0.5 * (v[hi][j] + c[j]);
+        const double fk = state.Objective(k);
+        if (fk <= f[hi]) {
+          v[hi] = k, f[hi] = fk;
+        } else {
+          // Shrink towards the best vertex; the moved vertices are evaluated again so the
+          // ordering of the next step is by their true values.
+          for (int i = lb; i <= last; ++i) {
+            if (i == lo) continue;
+            for (int j = lb; j <= ub; ++j) v[i][j] = 0.5 * (v[i][j] + v[lo][j]);
+            f[i] = state.Objective(v[i]);
+          }
+        }
+      }
+    }
+    delta = 0.0;
+    for (int j = lb; j <= ub; ++j) delta = std::max(delta, std::fabs(v[hi][j] - v[lo][j]));
+    ++iteration;
+  } while (!(delta < state.Tol()) && iteration <= state.MaxIter());
+
+  int best = lb;
+  for (int i = lb + 1; i <= last; ++i)
+    if (f[i] < f[best]) best = i;
+  for (int j = lb; j <= ub; ++j) b[j] = v[best][j];
+  return delta < state.Tol() ? kFitOk : kFitIterationLimit;
+}
+
+int Bfgs(FitState& state, std::span<double> b, Matrix& h) {
+  const int lb = state.Lb(), ub = state.Ub();
+  EnsureSquare(h, ub);
+  for (int i = lb; i <= ub; ++i)
+    for (int j = lb; j <= ub; ++j) h[i][j] = i == j ? 1.0 : 0.0;
+  double f = state.Objective(b);
+  Vector g = NewVector(ub), p = NewVector(ub), old = NewVector(ub), gOld = NewVector(ub);
+  Vector s = NewVector(ub), y = NewVector(ub), hy = NewVector(ub);
+  Vector u = NewVector(ub), w = NewVector(ub), vv = NewVector(ub);
+  state.Gradient(b, g);
+  bool converged = !(MaxAbs(g, lb, ub) > kMachineEpsilon);
+  for (int j = lb; j <= ub; ++j) p[j] = -g[j];
+  for (int pass = 0; !converged && pass < state.MaxIter(); ++pass) {
+    const double m = MaxAbs(p, lb, ub);
+    if (m > 1.0)
+      for (int j = lb; j <= ub; ++j) p[j] /= m;
+    std::copy(b.begin() + lb, b.begin() + ub + 1, old.begin() + lb);
+    std::copy(g.begin() + lb, g.begin() + ub + 1, gOld.begin() + lb);
+    LineSearch(state, b, p, f);
+    state.Gradient(b, g);
+    double sy = 0.0, yhy = 0.0;
+    for (int i = lb; i <= ub; ++i) {
+      s[i] = b[i] - old[i];
+      y[i] = g[i] - gOld[i];
+    }
+    for (int i = lb; i <= ub; ++i) {
+      double t = 0.0;
+      for (int j = lb; j <= ub; ++j) t += h[i][j] * y[j];
+      hy[i] = t;
+      sy += s[i] * y[i];
+    }
+    for (int i = lb; i <= ub; ++i) yhy += y[i] * hy[i];
+    if (sy == 0.0 || yhy == 0.0) {
+      converged = true;
+      break;
+    }
+    for (int i = lb; i <= ub; ++i) {
+      u[i] = s[i] / sy;
+      vv[i] = hy[i] / yhy;
+      w[i] = u[i] - vv[i];
+    }
+    for (int i = lb; i <= ub; ++i)
+      for (int j = lb; j <= ub; ++j) h[i][j] += u[i] * s[j] - vv[i] * hy[j] + yhy * w[i] * w[j];
+    for (int i = lb; i <= ub; ++i) {
+      double t = 0.0;
+      for (int j = lb; j <= ub; ++j) t += h[i][j] * g[j];
+      p[i] = -t;
+    }
+    converged = Converged(b, old, lb, ub, state.Tol());
+  }
+  return converged ? kFitOk : kFitIterationLimit;
+}
+
+}  // namespace quellar::numerics
