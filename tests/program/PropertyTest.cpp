@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "ProgramTestSupport.h"
+#include "program/DrvCompilerBytecode.h"
+#include "program/DrvDisassembler.h"
+
+namespace quellar::program {
+namespace {
+
+using test::CompileProgram;
+
+// Random items through the admission rules, packages nested up to three deep.
+void Fill(TProgramCompiler& program, std::mt19937_64& rng, int depth) {
+  auto pick = [&](int64_t low, int64_t high) {
+    return std::uniform_int_distribution<int64_t>(low, high)(rng);
+  };
+  const int64_t items = pick(0, 6);
+  for (int64_t i = 0; i < items; ++i) {
+    const int64_t kind = pick(0, 9);
+    if (kind <= 2) {
+      program.AddImpulse(static_cast<uint8_t>(pick(0, 4)), pick(-200, 20000), pick(-2000, 20000));
+    } else if (kind <= 4) {
+      program.AddSilence(pick(0, 1) ? pick(-100, 20000) : pick(1, 3000000000));
+    } else if (kind <= 7) {
+      program.AddReading(pick(300, 20000), pick(300, 3000));
+    } else if (depth < 3) {
+      TProgramCompilerBytecode body;
+      Fill(body, rng, depth + 1);
+      program.AddPackage(&body, static_cast<int32_t>(pick(-2, 4)));
+    }
+  }
+}
+
+TEST(TProgramCompilerBytecode, MarksAndRunningTimeAgreeWithTheDecodedCode) {
+  std::mt19937_64 rng(20261206);
+  int compiled = 0;
+  for (int round = 0; round < 3000; ++round) {
+    TProgramCompilerBytecode program;
+    Fill(program, rng, 0);
+    const auto normal = CompileProgram(program, false);
+    const auto idle = CompileProgram(program, true);
+    EXPECT_TRUE(!normal.ok || idle.ok) << round;  // the idle form is never longer
+    for (const auto* result : {&normal, &idle}) {
+      if (!result->ok) {
+        EXPECT_TRUE(result->code.empty()) << round;
+        continue;
+      }
+      const CodeListing listing = Disassemble(result->code);
+      ASSERT_TRUE(listing.valid) << round << ": " << listing.error;
+      ASSERT_EQ(listing.strobes.size(), result->marks.size()) << round;
+      for (size_t i = 0; i < listing.strobes.size(); ++i)
+        EXPECT_EQ(static_cast<double>(listing.strobes[i]), result->marks[i]) << round << " #" << i;
+      EXPECT_EQ(static_cast<double>(listing.duration), result->time) << round;
+    }
+    if (normal.ok && idle.ok) {
+      ++compiled;
+      EXPECT_EQ(idle.marks, normal.marks) << round;
+      EXPECT_EQ(idle.time, normal.time) << round;
+      for (const CodePeriod& period : Disassemble(idle.code).periods)
+        EXPECT_TRUE(period.kind == PeriodKind::Strobe || period.kind == PeriodKind::Silence)
+            << round;
+    }
+  }
+  EXPECT_GT(compiled, 2500);
+}
+
+}  // namespace
+}  // namespace quellar::program
