@@ -1,0 +1,129 @@
+#pragma once
+// An in-memory transport on a virtual clock: records what the controller writes (decoded
+// into frames), delivers scripted answers at chosen virtual times, and lets the clock run
+// forward only when the controller waits.
+#include <climits>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/DrvConnection.h"
+#include "device/DrvFrame.h"
+#include "platform/Clock.h"
+
+namespace quellar::test {
+
+class FakeTransport : public device::TDriverHardwareBase {
+ public:
+  // Called for every frame the controller sends; may queue or schedule answers.
+  using Responder = std::function<void(FakeTransport&, const device::TDriverFrame&)>;
+
+  explicit FakeTransport(platform::VirtualClock* clock = nullptr) : clock_(clock) {}
+
+  // Scripting.
+  bool active = true;
+  bool writeResult = true;
+  bool openResult = true;
+  bool hungUp = false;
+  int32_t readPiece = INT32_MAX;  // most bytes one Read hands out
+  Responder responder;
+
+  // What happened.
+  std::vector<device::TDriverFrame> sent;
+  std::vector<uint32_t> sentAt;  // clock ticks of each sent frame
+  std::vector<std::vector<uint8_t>> writes;
+  std::string openParameters;
+  int waits = 0;
+  int reads = 0;
+
+  // Bytes available at once.
+  void Deliver(const std::vector<uint8_t>& bytes) {
+    queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+  }
+  // The wire form of a frame, arriving delayMs after now.
+  void Answer(const device::TDriverFrame& frame, uint32_t delayMs = 0) {
+    Schedule(device::EncodeFrame(frame), delayMs);
+  }
+  void Schedule(const std::vector<uint8_t>& bytes, uint32_t delayMs) {
+    if (delayMs == 0 || clock_ == nullptr) {
+      Deliver(bytes);
+      return;
+    }
+    // Kept in order of arrival time; equal times keep the order they were scheduled in.
+    const uint32_t at = Now() + delayMs;
+    auto it = scheduled_.begin();
+    while (it != scheduled_.end() && static_cast<int32_t>(it->at - at) <= 0) ++it;
+    scheduled_.insert(it, Pending{at, bytes});
+  }
+  size_t Queued() const { return queue_.size(); }
+
+  bool Active() override { return active; }
+  void Purge() override { queue_.clear(); }
+  int32_t Read(uint8_t* buffer, int32_t count) override {
+    ++reads;
+    ReleaseDue();
+    int32_t n = 0;
+    const int32_t most = count < readPiece ? count : readPiece;
+    while (n < most && !queue_.empty()) {
+      buffer[n++] = queue_.front();
+      queue_.pop_front();
+    }
+    return n;
+  }
+  bool Write(const uint8_t* buffer, int32_t count) override {
+    writes.emplace_back(buffer, buffer + count);
+    device::TDriverFrameList frames;
+    decoder_.Feed(buffer, static_cast<size_t>(count), frames);
+    for (auto& frame : frames) {
+      sent.push_back(*frame);
+      sentAt.push_back(Now());
+      if (responder) responder(*this, *frame);
+    }
+    return writeResult;
+  }
+  bool Open(const std::string& parameters) override {
+    openParameters = parameters;
+    active = openResult;
+    return openResult;
+  }
+  void Close() override { active = false; }
+  device::TDriverInputWait WaitInput(uint32_t timeoutMs) override {
+    ++waits;
+    ReleaseDue();
+    if (!queue_.empty()) return device::TDriverInputWait::Ready;
+    if (hungUp) return device::TDriverInputWait::Closed;
+    if (clock_ == nullptr) return device::TDriverInputWait::TimedOut;
+    // Jump to the next delivery when it falls within the wait.
+    const Pending* next = scheduled_.empty() ? nullptr : &scheduled_.front();
+    if (next != nullptr && static_cast<uint32_t>(next->at - Now()) <= timeoutMs) {
+      clock_->Advance(next->at - Now());
+      ReleaseDue();
+      return device::TDriverInputWait::Ready;
+    }
+    clock_->Advance(timeoutMs);
+    return device::TDriverInputWait::TimedOut;
+  }
+
+ private:
+  struct Pending {
+    uint32_t at;
+    std::vector<uint8_t> bytes;
+  };
+  uint32_t Now() const { return clock_ ? clock_->Ticks() : 0; }
+  void ReleaseDue() {
+    while (!scheduled_.empty() && static_cast<int32_t>(scheduled_.front().at - Now()) <= 0) {
+      Deliver(scheduled_.front().bytes);
+      scheduled_.erase(scheduled_.begin());
+    }
+  }
+
+  platform::VirtualClock* clock_;
+  std::deque<uint8_t> queue_;
+  std::vector<Pending> scheduled_;
+  device::TDriverFrameDecoder decoder_;
+};
+
+}  // namespace quellar::test

@@ -1,0 +1,99 @@
+#pragma once
+// A pseudo-terminal pair standing in for a serial line: the transport opens the slave by
+// path (DRIVER_DEVICE=...), the test plays the analyzer on the master.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quellar::test {
+
+class PtyPair {
+ public:
+  PtyPair() {
+    char name[256] = {};
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+    path_ = name;
+    termios tio{};
+    tcgetattr(slave_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave_, TCSANOW, &tio);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyPair() {
+    CloseMaster();
+    if (slave_ >= 0) close(slave_);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool Ok() const { return master_ >= 0 && slave_ >= 0; }
+  int Master() const { return master_; }
+  // The test's own descriptor of the slave side (for termios and queue checks).
+  int Slave() const { return slave_; }
+  const std::string& SlavePath() const { return path_; }
+  std::string Parameters() const { return "DRIVER_DEVICE=" + path_; }
+
+  // The analyzer hangs up.
+  void CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+
+  // Writes all bytes from the analyzer's side (bounded by timeoutMs).
+  bool Send(const std::vector<uint8_t>& bytes, int timeoutMs = 5000) {
+    return WriteAll(master_, bytes, timeoutMs);
+  }
+  // Reads what the transport sent until at least `count` bytes came or timeoutMs passed.
+  std::vector<uint8_t> Receive(size_t count, int timeoutMs = 5000) {
+    std::vector<uint8_t> out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      pollfd pfd{master_, POLLIN, 0};
+      if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
+      uint8_t buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n > 0) out.insert(out.end(), buf, buf + n);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    }
+    return out;
+  }
+
+  static bool WriteAll(int fd, const std::vector<uint8_t>& bytes, int timeoutMs) {
+    size_t done = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (done < bytes.size()) {
+      const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) return false;
+      pollfd pfd{fd, POLLOUT, 0};
+      poll(&pfd, 1, static_cast<int>(left));
+    }
+    return true;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+}  // namespace quellar::test
