@@ -1,0 +1,34 @@
+#pragma once
+// Subcommands of the quellar tool. Each lives in its own source file, registers its options
+// on the application and runs when it is the one named on the command line.
+#include <memory>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace quellar::tool {
+
+// Exit status of every subcommand.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitRefused = 1,  // some item was refused by the program model
+  kExitUsage = 2,    // bad usage, an item that cannot be parsed, a file that cannot be used
+  kExitTooLong = 3,  // the program code would exceed 32767 bytes
+  kExitBadCode = 4,  // program code that cannot be read (disasm)
+};
+
+class Command {
+ public:
+  virtual ~Command() = default;
+  // Adds the subcommand and its options to the application and returns it.
+  virtual CLI::App* Register(CLI::App& app) = 0;
+  // Runs after a successful parse; returns the exit status.
+  virtual int Run() = 0;
+};
+
+std::unique_ptr<Command> MakeCompileCommand();
+std::unique_ptr<Command> MakeDisasmCommand();
+
+}  // namespace quellar::tool

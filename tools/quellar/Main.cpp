@@ -1,0 +1,32 @@
+// quellar: the command-line tool of the Quellar control library.
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <vector>
+
+#include "Commands.h"
+
+int main(int argc, char** argv) {
+  using namespace quellar::tool;
+  CLI::App app("Quellar pulsed NMR analyzer tool", "quellar");
+  app.require_subcommand(1, 1);
+  app.footer(
+      "Exit status: 0 ok; 1 some item was refused; 2 bad usage, an item that cannot be parsed "
+      "or a file that cannot be used; 3 program code longer than 32767 bytes; 4 invalid "
+      "program code.");
+
+  std::vector<std::unique_ptr<Command>> commands;
+  commands.push_back(MakeCompileCommand());
+  commands.push_back(MakeDisasmCommand());
+  std::vector<std::pair<CLI::App*, Command*>> registered;
+  for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  for (auto& [sub, command] : registered)
+    if (sub->parsed()) return command->Run();
+  return kExitUsage;
+}
