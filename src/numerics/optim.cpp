@@ -18,6 +18,14 @@ bool Converged(std::span<const double> b, std::span<const double> old, int lb, i
     if (!(std::fabs(b[j] - old[j]) < std::max(tol * std::fabs(old[j]), tol))) return false;
   return true;
 }
+// The vertex coordinate for a zero start value. 1.5 * 0 would leave the vertex on b and the
+// simplex flat for good in that coordinate; take half a unit instead, towards whichever side
+// the bounds leave room for.
+double ZeroOffset(const FitState& state, int j) {
+  const double up = std::min(0.5, 0.5 * state.Upper(j));
+  if (up > 0) return up;
+  return std::max(-0.5, 0.5 * state.Lower(j));
+}
 }  // namespace
 
 int LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f) {
@@ -132,8 +140,7 @@ int Simplex(FitState& state, std::span<double> b) {
   const int last = ub + 1;  // vertices lb..ub+1
   std::vector<Vector> v(last + 1, Vector(b.begin(), b.end()));
   Vector f = NewVector(last);
-  // A zero coordinate leaves its vertex on b: the simplex is then flat in that coordinate.
-  for (int j = lb; j <= ub; ++j) v[j][j] = b[j] * 1.5;
+  for (int j = lb; j <= ub; ++j) v[j][j] = b[j] == 0.0 ? ZeroOffset(state, j) : b[j] * 1.5;
   for (int i = lb; i <= last; ++i) f[i] = state.Objective(v[i]);
 
   Vector c(b.begin(), b.end()), r = c, e = c, k = c;

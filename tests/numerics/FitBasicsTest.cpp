@@ -1,0 +1,197 @@
+// Guarded functions, linear algebra and the random generator.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+#include "numerics/matrices.h"
+#include "numerics/random.h"
+
+namespace quellar::numerics {
+namespace {
+
+TEST(Constants, HugeValueIsFourUnitsBelowTheLargestDouble) {
+  double v = DBL_MAX;
+  for (int i = 0; i < 4; ++i) v = std::nextafter(v, 0.0);
+  EXPECT_EQ(v, kHugeValue);
+}
+
+TEST(GuardedExp, ClipsAtTheLogLimits) {
+  ClearMathErrors();
+  EXPECT_DOUBLE_EQ(std::exp(1.0), Exp(1.0));
+  EXPECT_EQ(0u, MathErrors());
+  EXPECT_GT(Exp(-708.39), 0.0);  // just inside the lower limit
+  EXPECT_EQ(0.0, Exp(-708.3964185322642));
+  EXPECT_EQ(kMathUnderflow, MathErrors());
+  EXPECT_EQ(kHugeValue, Exp(709.782712893385));
+  EXPECT_EQ(kMathUnderflow | kMathOverflow, MathErrors());
+  EXPECT_TRUE(std::isfinite(Exp(709.78)));
+  ClearMathErrors();
+}
+
+TEST(GuardedPower, IntegralExponentsMultiplyOthersGoThroughTheLimits) {
+  struct Case {
+    double x, e, expected;
+    unsigned flags;
+  };
+  const Case cases[] = {
+      {2, 10, 1024, 0},  // integer power, exact
+      {-2, 3, -8, 0},    // negative base with an integral exponent
+      {-2, -2, 0.25, 0},
+      {1.5, 0, 1, 0},
+      {-1, 2147483647, -1, 0},  // largest integral exponent still multiplies
+      {4, 0.5, 2, 0},
+      {-2, 0.5, 0, kMathDomain},  // no real value
+      {0, 0.5, 0, kMathDomain},
+      {10, 400.5, kHugeValue, kMathOverflow},
+      {10, -400.5, 0, kMathUnderflow},
+      {0, -1, kHugeValue, kMathOverflow},  // 1/0 clipped rather than infinite
+      {1e200, 2, kHugeValue, kMathOverflow},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.x << "^" << c.e);
+    ClearMathErrors();
+    EXPECT_DOUBLE_EQ(c.expected, Power(c.x, c.e));
+    EXPECT_EQ(c.flags, MathErrors());
+  }
+  ClearMathErrors();
+}
+
+TEST(IncompleteBeta, MatchesClosedForms) {
+  for (double x : {0.0, 0.1, 0.5, 0.93, 1.0}) {
+    EXPECT_NEAR(x, IncompleteBeta(1, 1, x), 1e-12);
+    EXPECT_NEAR(std::pow(x, 3.5), IncompleteBeta(3.5, 1, x), 1e-12);
+    EXPECT_NEAR(1 - std::pow(1 - x, 2.5), IncompleteBeta(1, 2.5, x), 1e-12);
+  }
+  EXPECT_NEAR(0.5, IncompleteBeta(7.3, 7.3, 0.5), 1e-12);
+}
+
+TEST(Vector, UpToIndexUHoldsUPlusOneZeros) {
+  EXPECT_EQ(Vector(4, 0.0), NewVector(3));
+  EXPECT_TRUE(NewVector(-1).empty());
+  Matrix m(2, 3);
+  ASSERT_EQ(3, m.Rows());
+  ASSERT_EQ(4, m.Cols());
+  for (int i = 0; i <= 2; ++i)
+    for (int j = 0; j <= 3; ++j) EXPECT_EQ(0.0, m[i][j]);
+}
+
+// A 3x3 system placed at slots 1..3; slot 0 must stay untouched.
+Matrix SlotMatrix(const double (&a)[3][3]) {
+  Matrix m(3, 3);
+  for (int i = 0; i <= 3; ++i) m[0][i] = m[i][0] = 99;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) m[i + 1][j + 1] = a[i][j];
+  return m;
+}
+
+TEST(GaussJordan, SolvesAndInvertsOverTheSlotRange) {
+  const Matrix a = SlotMatrix({{0, 2, 1}, {1, 1, 0}, {3, 0, 4}});  // zero first pivot
+  const Vector rhs{7, 10, 4, 19};                                  // x = (1, 3, 4) at slots 1..3
+  Vector x(4, -5);
+  Matrix inv(3, 3);
+  inv[0][0] = 42;
+  ASSERT_EQ(kFitOk, GaussJordan(a, rhs, 1, 3, x, inv));
+  EXPECT_EQ(-5, x[0]);
+  EXPECT_NEAR(1, x[1], 1e-12);
+  EXPECT_NEAR(3, x[2], 1e-12);
+  EXPECT_NEAR(4, x[3], 1e-12);
+  EXPECT_EQ(42, inv[0][0]);
+  for (int i = 1; i <= 3; ++i)
+    for (int j = 1; j <= 3; ++j) {
+      double s = 0;
+      for (int k = 1; k <= 3; ++k) s += a[i][k] * inv[k][j];
+      EXPECT_NEAR(i == j ? 1.0 : 0.0, s, 1e-12);
+    }
+  Matrix inv2;
+  ASSERT_EQ(kFitOk, Invert(a, 1, 3, inv2));
+  for (int i = 1; i <= 3; ++i)
+    for (int j = 1; j <= 3; ++j) EXPECT_NEAR(inv[i][j], inv2[i][j], 1e-15);
+}
+
+TEST(GaussJordan, SmallPivotIsSingular) {
+  const Matrix dependent = SlotMatrix({{1, 2, 3}, {2, 4, 6}, {1, 0, 1}});
+  const Matrix tiny = SlotMatrix({{1e-16, 0, 0}, {0, 1, 0}, {0, 0, 1}});  // below MachineEpsilon
+  const Matrix small = SlotMatrix({{1e-15, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+  Vector x(4), rhs(4, 1.0);
+  Matrix inv;
+  EXPECT_EQ(kFitSingular, GaussJordan(dependent, rhs, 1, 3, x, inv));
+  EXPECT_EQ(kFitSingular, Invert(dependent, 1, 3, inv));
+  EXPECT_EQ(kFitSingular, GaussJordan(tiny, rhs, 1, 3, x, inv));
+  EXPECT_EQ(kFitOk, GaussJordan(small, rhs, 1, 3, x, inv));
+  EXPECT_NEAR(1e15, x[1], 1);
+}
+
+TEST(Cholesky, FactorsPositiveDefiniteAndRefusesTheRest) {
+  const Matrix a = SlotMatrix({{4, 2, -2}, {2, 10, 2}, {-2, 2, 6}});
+  Matrix l;
+  ASSERT_EQ(kFitOk, Cholesky(a, 1, 3, l));
+  const double expected[3][3] = {{2, 0, 0}, {1, 3, 0}, {-1, 1, 2}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(expected[i][j], l[i + 1][j + 1], 1e-12);
+  EXPECT_EQ(kFitIterationLimit, Cholesky(SlotMatrix({{1, 2, 0}, {2, 1, 0}, {0, 0, 1}}), 1, 3, l));
+  EXPECT_EQ(kFitIterationLimit, Cholesky(SlotMatrix({{0, 0, 0}, {0, 1, 0}, {0, 0, 1}}), 1, 3, l));
+}
+
+TEST(VectorStatistics, MedianAndMaxAbsOverTheRange) {
+  const Vector v{100, 3, -7, 1, 5, -100};
+  EXPECT_EQ(2, Median(v, 1, 4));  // -7 1 3 5: mean of the middle two
+  EXPECT_EQ(1, Median(v, 1, 3));  // -7 1 3
+  EXPECT_EQ(7, MaxAbs(v, 1, 4));
+  EXPECT_EQ(0, MaxAbs(v, 3, 2));
+}
+
+TEST(TRandom, FirstDrawAfterSeedingOneOne) {
+  TRandom r({1, 1});
+  EXPECT_EQ(1179678903, r.Next());
+  r.Seed({1, 1});
+  EXPECT_NEAR(0.7746654, r.Uniform(), 1e-7);
+  r.Seed({1, 1});
+  EXPECT_EQ((1179678903 + 2147483648.0) / 4294967296.0, r.Uniform());
+}
+
+TEST(TRandom, ResultIsSignedAndUniformCoversTheUnitInterval) {
+  TRandom r({4321, 987});
+  bool negative = false;
+  double lo = 1, hi = 0, sum = 0;
+  for (int i = 0; i < 20000; ++i) {
+    negative |= r.Next() < 0;
+    const double u = r.Uniform();
+    lo = std::min(lo, u), hi = std::max(hi, u), sum += u;
+  }
+  EXPECT_TRUE(negative);
+  EXPECT_GE(lo, 0.0);
+  EXPECT_LT(hi, 1.0);
+  EXPECT_NEAR(0.5, sum / 20000, 0.01);  // sd of the mean is 0.002
+}
+
+TEST(TRandom, BoxMullerPairsAreCachedAndStandardNormal) {
+  TRandom r({77, 5}), twin({77, 5});
+  const double u1 = twin.Uniform(), u2 = twin.Uniform();
+  const double radius = std::sqrt(-2 * std::log(u1)), angle = 2 * M_PI * u2;
+  EXPECT_DOUBLE_EQ(radius * std::cos(angle), r.Normal());
+  EXPECT_DOUBLE_EQ(radius * std::sin(angle), r.Normal());
+  double sum = 0, squares = 0;
+  const int n = 20000;
+  for (int i = 0; i < n; ++i) {
+    const double z = r.Normal();
+    sum += z, squares += z * z;
+  }
+  EXPECT_NEAR(0.0, sum / n, 0.03);      // sd of the mean 0.007
+  EXPECT_NEAR(1.0, squares / n, 0.05);  // sd of the variance estimate 0.01
+}
+
+TEST(TRandom, ClockSeedsDifferAndAvoidZero) {
+  const RandomSeed a = ClockSeed(), b = ClockSeed();
+  EXPECT_TRUE(a.s1 != b.s1 || a.s2 != b.s2);
+  for (int i = 0; i < 1000; ++i) {
+    const RandomSeed s = ClockSeed();
+    EXPECT_GE(s.s1, 1);
+    EXPECT_LE(s.s1, 9999);
+    EXPECT_GE(s.s2, 1);
+    EXPECT_LE(s.s2, 9999);
+  }
+}
+
+}  // namespace
+}  // namespace quellar::numerics
