@@ -60,7 +60,8 @@ TEST(FitState, ObjectiveIsExactly1e30OutOfBoundsAndNeverMore) {
   EXPECT_EQ(0, line.calls);  // the model is not evaluated out of bounds
 
   // Residuals of 1e200 would square to infinity; the sum stops at the ceiling.
-  FitProblem p = line.Problem(d, {-1e300, -1e300}, {1e300, 1e300});
+  const Vector hugeLower{-1e300, -1e300}, hugeUpper{1e300, 1e300};
+  FitProblem p = line.Problem(d, hugeLower, hugeUpper);
   FitState huge(p);
   EXPECT_EQ(1e30, huge.Objective(Vector{1e200, 0}));
   EXPECT_EQ(1e30, huge.Objective(Vector{1e15, 0}));  // 5e30 > 1e30
@@ -190,9 +191,8 @@ TEST(FitNonlinear, ParameterTheModelIgnoresMakesTheSystemSingular) {
 TEST(FitNonlinear, AllZeroDerivativesAfterSimplexOrAnnealingAreSingular) {
   const Data d = LineData();
   Line line;
-  FitProblem p = line.Problem(d, {-10, -10}, {10, 10});
   const Vector lower{-10, -10}, upper{10, 10};
-  p.lower = lower, p.upper = upper;
+  FitProblem p = line.Problem(d, lower, upper);
   p.derivative = [](double, double, std::span<const double>, std::span<double>) {};
   for (uint8_t method : {kMethodSimplex, kMethodAnnealing}) {
     SCOPED_TRACE(int(method));
