@@ -252,7 +252,7 @@ bool TProgramCompilerBytecode::Compile(std::vector<uint8_t>* Stream, bool Idle) 
     TProgramCompiler::Compile(Stream, Idle);
     if (!Stream) return false;
     std::vector<uint8_t> code;
-    code.reserve(256);
+    code.reserve(kMaxCodeSize);  // one allocation; emission never goes past it
     code_ = &code;
     tooLong_ = false;
     struct Release {
@@ -331,10 +331,22 @@ void TProgramCompilerBytecode::EmitDelay(uint8_t Opcode, int64_t Length) {
     int64_t length = RoundUpSat(Length);
     Markers().Advance(static_cast<double>(length));
     const auto opcode = static_cast<uint8_t>(Opcode & 0xF8);
-    for (int c = 6; c >= 0 && length != 0; --c) {
-      const int64_t k = length / kDelayClassLength[c];
-      length -= k * kDelayClassLength[c];
-      if (k <= 0) continue;
+    // A length of 0 or less writes nothing: every class count would be 0 or negative.
+    for (int c = 6; c >= 0 && length > 0; --c) {
+      const int64_t unit = kDelayClassLength[c];
+      if (length < unit) continue;
+      int64_t k = 0;
+      if (c >= 5) {
+        k = length / unit;
+        length -= k * unit;
+      } else {
+        // Below class 5 each class holds fewer than ten units of its own; subtraction is
+        // cheaper than a 64-bit division here.
+        do {
+          length -= unit;
+          ++k;
+        } while (length >= unit);
+      }
       // The end mark takes the last place; stop at once when the bytes cannot fit.
       const size_t used = code_->size();
       const size_t room = used < kMaxCodeSize - 1 ? kMaxCodeSize - 1 - used : 0;
@@ -342,7 +354,10 @@ void TProgramCompilerBytecode::EmitDelay(uint8_t Opcode, int64_t Length) {
         tooLong_ = true;
         return;
       }
-      code_->insert(code_->end(), static_cast<size_t>(k), static_cast<uint8_t>(opcode | c));
+      if (k == 1)
+        code_->push_back(static_cast<uint8_t>(opcode | c));
+      else
+        code_->insert(code_->end(), static_cast<size_t>(k), static_cast<uint8_t>(opcode | c));
     }
   });
 }

@@ -252,7 +252,7 @@ TEST(TProgramCompiler, AssignFromItselfOrFromInsideKeepsTheItems) {
 }
 
 TEST(TProgramCompiler, DeepNestingCopiesAndDestroysWithoutRecursion) {
-  constexpr int kDepth = 200000;
+  constexpr int kDepth = 100000;
   auto program = std::make_unique<TProgramCompilerBytecode>();
   TProgramCompiler empty;
   TProgramCompiler* level = program.get();
