@@ -1,13 +1,11 @@
 // Registry registration of the in-process server: the type library embedded in the DLL and,
 // for each class that clients may create, its class key, server path, threading model,
 // programmatic identifier, type library and version.
-#include <oleauto.h>
-#include <windows.h>
-
 #include <string>
 
 #include "automation/ClassRegistry.h"
 #include "automation/Registration.h"
+#include "automation/com/ComBase.h"
 #include "errors/Asserts.h"
 #include "platform/Platform.h"
 

@@ -1,9 +1,9 @@
 // Type information for IDispatch comes from the type library embedded in the DLL itself, so
 // late binding works whether or not the library is registered.
-#include <oleauto.h>
-#include <windows.h>
+#include <string>
 
 #include "automation/TypeInfoSource.h"
+#include "automation/com/ComBase.h"
 #include "errors/Asserts.h"
 #include "platform/Platform.h"
 
