@@ -64,16 +64,12 @@ TEST(IncompleteBeta, MatchesClosedForms) {
     EXPECT_NEAR(1 - std::pow(1 - x, 2.5), IncompleteBeta(1, 2.5, x), 1e-12);
   }
   EXPECT_NEAR(0.5, IncompleteBeta(7.3, 7.3, 0.5), 1e-12);
-}
-
-TEST(Vector, UpToIndexUHoldsUPlusOneZeros) {
-  EXPECT_EQ(Vector(4, 0.0), NewVector(3));
-  EXPECT_TRUE(NewVector(-1).empty());
-  Matrix m(2, 3);
-  ASSERT_EQ(3, m.Rows());
-  ASSERT_EQ(4, m.Cols());
-  for (int i = 0; i <= 2; ++i)
-    for (int j = 0; j <= 3; ++j) EXPECT_EQ(0.0, m[i][j]);
+  // Large arguments, as F tests on thousands of points give: the mean of Beta(a, b) sits
+  // near its median, and I_x(a, b) = 1 - I_(1-x)(b, a). The log-gammas of such arguments are
+  // near 1e4, so their difference keeps about 11 digits.
+  EXPECT_NEAR(0.5, IncompleteBeta(2500, 2500, 0.5), 1e-10);
+  EXPECT_NEAR(1 - IncompleteBeta(1, 2499, 0.001), IncompleteBeta(2499, 1, 0.999), 1e-12);
+  EXPECT_NEAR(std::pow(0.999, 2499), IncompleteBeta(2499, 1, 0.999), 1e-10);
 }
 
 // A 3x3 system placed at slots 1..3; slot 0 must stay untouched.
@@ -148,21 +144,6 @@ TEST(TRandom, FirstDrawAfterSeedingOneOne) {
   EXPECT_NEAR(0.7746654, r.Uniform(), 1e-7);
   r.Seed({1, 1});
   EXPECT_EQ((1179678903 + 2147483648.0) / 4294967296.0, r.Uniform());
-}
-
-TEST(TRandom, ResultIsSignedAndUniformCoversTheUnitInterval) {
-  TRandom r({4321, 987});
-  bool negative = false;
-  double lo = 1, hi = 0, sum = 0;
-  for (int i = 0; i < 20000; ++i) {
-    negative |= r.Next() < 0;
-    const double u = r.Uniform();
-    lo = std::min(lo, u), hi = std::max(hi, u), sum += u;
-  }
-  EXPECT_TRUE(negative);
-  EXPECT_GE(lo, 0.0);
-  EXPECT_LT(hi, 1.0);
-  EXPECT_NEAR(0.5, sum / 20000, 0.01);  // sd of the mean is 0.002
 }
 
 TEST(TRandom, BoxMullerPairsAreCachedAndStandardNormal) {
