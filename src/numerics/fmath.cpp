@@ -126,8 +126,8 @@ double Power(double x, double e) {
 double IncompleteBeta(double a, double b, double x) {
   if (!(x > 0)) return 0.0;
   if (!(x < 1)) return 1.0;
-  const double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) +
-                                a * std::log(x) + b * std::log1p(-x));
+  const double front =
+      std::exp(LogGamma(a + b) - LogGamma(a) - LogGamma(b) + a * std::log(x) + b * std::log1p(-x));
   // The fraction converges fast on the side of the mean; use the symmetry on the other.
   if (x < (a + 1.0) / (a + b + 2.0)) return front * BetaFraction(a, b, x) / a;
   return 1.0 - front * BetaFraction(b, a, 1.0 - x) / b;
