@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "numerics/fourier/fourier.h"
+#include "numerics/fourier/fourier_passes.h"
 #include "numerics/fourier/fourier_plan.h"
 
 namespace quellar::fourier {
@@ -292,6 +293,31 @@ TEST(FourierTransform, ConcurrentCallsAgreeWithSerialOnes) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// The transforms above run the widest passes the processor has; this runs the baseline and
+// the wide build of the passes side by side on lengths that use every butterfly and leave
+// partial tiles.
+TEST(FourierPasses, BaselineAndWideBuildsBothMatchTheDirectSum) {
+  for (std::size_t n : {2u, 3u, 4u, 5u, 8u, 12u, 30u, 49u, 60u, 120u, 250u, 343u, 384u, 29u * 31u,
+                        11u * 13u * 4u, 17u * 19u, 23u * 9u}) {
+    for (int dir : {1, -1}) {
+      const auto plan = detail::GetPlan(n, dir);
+      ASSERT_FALSE(plan->inner) << "n = " << n;
+      const Signal x = Random(n, n + dir);
+      const DirectSum direct(n);
+      std::vector<LComplex> want;
+      for (std::size_t k = 0; k < n; ++k)
+        want.push_back(direct.Bin(x, k, dir) * (dir == 1 ? n : 1.0L));
+      for (auto* passes : {detail::generic::RunStages, detail::wide::RunStages}) {
+        Signal y{std::vector<double>(n), std::vector<double>(n)};
+        std::vector<double> tr(n), ti(n);
+        passes(*plan, x.re.data(), x.im.data(), y.re.data(), y.im.data(), tr.data(), ti.data(),
+               1.0);
+        EXPECT_LE(RelativeRms(y, want, AllBins(n)), kTolerance) << "n = " << n << ", dir " << dir;
+      }
+    }
+  }
 }
 
 TEST(FourierPlan, ConvolutionLengthIsTheSmallestSmoothLengthThatAvoidsWrapAround) {

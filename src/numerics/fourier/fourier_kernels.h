@@ -2,89 +2,147 @@
 // Butterfly passes of the self-sorting mixed-radix transform, on split real/imaginary
 // storage. A pass with radix R reads sub-sequences x[q + s*(p + r*m)], r = 0..R-1, applies
 // the R-point transform, multiplies output k by the twiddle e^(dir*2*pi*i*p*k/(R*m)) and
-// writes it to y[q + s*(R*p + k)]. Where the stride s is long the inner loop runs over q with
-// one twiddle per p (contiguous, vectorises); where it is short it runs over p.
+// writes it to y[q + s*(R*p + k)]. Where the stride s is long the work is vectorised along q
+// with one twiddle per p; in the first pass (s = 1) along p.
+//
+// Included only by fourier_passes.cpp, which is compiled once for every instruction set the
+// library dispatches on; QUELLAR_PASSES_NS names the copy, and the anonymous namespace keeps
+// the copies from being merged by the linker.
 #include <cstddef>
 
 #include "numerics/fourier/fourier_plan.h"
 
-namespace quellar::fourier::detail {
+namespace quellar::fourier::detail::QUELLAR_PASSES_NS {
+namespace {
 
-constexpr std::size_t kInnerStride = 4;
+// Columns are moved through local tiles of one cache line each. The rows of a pass lie at
+// power-of-two distances for power-of-two lengths, so they compete for the same cache sets;
+// reading and writing each line whole in one go keeps that from costing a miss per element.
+constexpr std::size_t kTile = 8;
 
 template <int R, class B>
+inline void TileButterflies(double (&re)[R][kTile], double (&im)[R][kTile]) {
+  for (std::size_t t = 0; t < kTile; ++t) {
+    double ar[R], ai[R];
+    for (int r = 0; r < R; ++r) {
+      ar[r] = re[r][t];
+      ai[r] = im[r][t];
+    }
+    B::Apply(ar, ai);
+    for (int k = 0; k < R; ++k) {
+      re[k][t] = ar[k];
+      im[k][t] = ai[k];
+    }
+  }
+}
+
+// One column (p, q) without tiling, for the ends of rows and for short strides.
+template <int R, class B>
+inline void Column(const Stage& st, std::size_t p, std::size_t q, const double* __restrict xr,
+                   const double* __restrict xi, double* __restrict yr, double* __restrict yi,
+                   double scale) {
+  const std::size_t m = st.m, s = st.s;
+  double ar[R], ai[R];
+  for (int r = 0; r < R; ++r) {
+    ar[r] = xr[q + s * (p + r * m)];
+    ai[r] = xi[q + s * (p + r * m)];
+  }
+  B::Apply(ar, ai);
+  const double w0 = m > 1 ? 1.0 : scale;
+  yr[q + s * R * p] = ar[0] * w0;
+  yi[q + s * R * p] = ai[0] * w0;
+  for (int k = 1; k < R; ++k) {
+    double re = ar[k] * w0, im = ai[k] * w0;
+    if (m > 1) {
+      const double wr = st.twRe[(k - 1) * m + p];
+      const double wi = st.twIm[(k - 1) * m + p];
+      re = ar[k] * wr - ai[k] * wi;
+      im = ar[k] * wi + ai[k] * wr;
+    }
+    yr[q + s * (R * p + k)] = re;
+    yi[q + s * (R * p + k)] = im;
+  }
+}
+
+// scale multiplies the outputs of the last pass (m = 1), which has no twiddles of its own.
+template <int R, class B>
 inline void RunFixed(const Stage& st, const double* __restrict xr, const double* __restrict xi,
-                     double* __restrict yr, double* __restrict yi) {
+                     double* __restrict yr, double* __restrict yi, double scale) {
   const std::size_t m = st.m;
   const std::size_t s = st.s;
   const std::size_t sm = s * m;
-  if (m == 1) {
-    for (std::size_t q = 0; q < s; ++q) {
-      double ar[R], ai[R];
-      for (int r = 0; r < R; ++r) {
-        ar[r] = xr[q + r * s];
-        ai[r] = xi[q + r * s];
-      }
-      B::Apply(ar, ai);
-      for (int k = 0; k < R; ++k) {
-        yr[q + k * s] = ar[k];
-        yi[q + k * s] = ai[k];
-      }
-    }
-    return;
-  }
   const double* __restrict twr = st.twRe.data();
   const double* __restrict twi = st.twIm.data();
-  if (s >= kInnerStride) {
+  double tr[R][kTile], ti[R][kTile];
+  if (s >= kTile) {
+    // Long stride: tiles run along q and share the twiddles of their p.
+    const std::size_t whole = s - s % kTile;
+    const double w0 = m > 1 ? 1.0 : scale;
     for (std::size_t p = 0; p < m; ++p) {
       double wr[R], wi[R];
       for (int k = 1; k < R; ++k) {
-        wr[k] = twr[(k - 1) * m + p];
-        wi[k] = twi[(k - 1) * m + p];
+        wr[k] = m > 1 ? twr[(k - 1) * m + p] : scale;
+        wi[k] = m > 1 ? twi[(k - 1) * m + p] : 0.0;
       }
       const double* __restrict xrp = xr + s * p;
       const double* __restrict xip = xi + s * p;
       double* __restrict yrp = yr + s * R * p;
       double* __restrict yip = yi + s * R * p;
-      for (std::size_t q = 0; q < s; ++q) {
-        double ar[R], ai[R];
+      for (std::size_t q = 0; q < whole; q += kTile) {
         for (int r = 0; r < R; ++r) {
-          ar[r] = xrp[q + r * sm];
-          ai[r] = xip[q + r * sm];
+          for (std::size_t t = 0; t < kTile; ++t) {
+            tr[r][t] = xrp[q + t + r * sm];
+            ti[r][t] = xip[q + t + r * sm];
+          }
         }
-        B::Apply(ar, ai);
-        yrp[q] = ar[0];
-        yip[q] = ai[0];
+        TileButterflies<R, B>(tr, ti);
+        for (std::size_t t = 0; t < kTile; ++t) {
+          yrp[q + t] = tr[0][t] * w0;
+          yip[q + t] = ti[0][t] * w0;
+        }
         for (int k = 1; k < R; ++k) {
-          yrp[q + k * s] = ar[k] * wr[k] - ai[k] * wi[k];
-          yip[q + k * s] = ar[k] * wi[k] + ai[k] * wr[k];
+          for (std::size_t t = 0; t < kTile; ++t) {
+            yrp[q + t + k * s] = tr[k][t] * wr[k] - ti[k][t] * wi[k];
+            yip[q + t + k * s] = tr[k][t] * wi[k] + ti[k][t] * wr[k];
+          }
         }
       }
+      for (std::size_t q = whole; q < s; ++q) Column<R, B>(st, p, q, xr, xi, yr, yi, scale);
     }
     return;
   }
-  for (std::size_t q = 0; q < s; ++q) {
-    const double* __restrict xrq = xr + q;
-    const double* __restrict xiq = xi + q;
-    double* __restrict yrq = yr + q;
-    double* __restrict yiq = yi + q;
-    for (std::size_t p = 0; p < m; ++p) {
-      double ar[R], ai[R];
+  if (s == 1 && m >= kTile) {
+    // First pass: tiles run along p, each column with its own twiddles; the outputs of a
+    // tile form one contiguous block.
+    const std::size_t whole = m - m % kTile;
+    for (std::size_t p = 0; p < whole; p += kTile) {
       for (int r = 0; r < R; ++r) {
-        ar[r] = xrq[s * (p + r * m)];
-        ai[r] = xiq[s * (p + r * m)];
+        for (std::size_t t = 0; t < kTile; ++t) {
+          tr[r][t] = xr[p + t + r * m];
+          ti[r][t] = xi[p + t + r * m];
+        }
       }
-      B::Apply(ar, ai);
-      yrq[s * R * p] = ar[0];
-      yiq[s * R * p] = ai[0];
+      TileButterflies<R, B>(tr, ti);
       for (int k = 1; k < R; ++k) {
-        const double wr = twr[(k - 1) * m + p];
-        const double wi = twi[(k - 1) * m + p];
-        yrq[s * (R * p + k)] = ar[k] * wr - ai[k] * wi;
-        yiq[s * (R * p + k)] = ar[k] * wi + ai[k] * wr;
+        for (std::size_t t = 0; t < kTile; ++t) {
+          const double wr = twr[(k - 1) * m + p + t], wi = twi[(k - 1) * m + p + t];
+          const double re = tr[k][t] * wr - ti[k][t] * wi;
+          ti[k][t] = tr[k][t] * wi + ti[k][t] * wr;
+          tr[k][t] = re;
+        }
+      }
+      for (std::size_t t = 0; t < kTile; ++t) {
+        for (int k = 0; k < R; ++k) {
+          yr[R * (p + t) + k] = tr[k][t];
+          yi[R * (p + t) + k] = ti[k][t];
+        }
       }
     }
+    for (std::size_t p = whole; p < m; ++p) Column<R, B>(st, p, 0, xr, xi, yr, yi, scale);
+    return;
   }
+  for (std::size_t q = 0; q < s; ++q)
+    for (std::size_t p = 0; p < m; ++p) Column<R, B>(st, p, q, xr, xi, yr, yi, scale);
 }
 
 struct Butterfly2 {
@@ -195,30 +253,10 @@ struct Butterfly8 {
   }
 };
 
-inline void RunRadix2(const Stage& st, const double* xr, const double* xi, double* yr, double* yi) {
-  RunFixed<2, Butterfly2>(st, xr, xi, yr, yi);
-}
-template <int D>
-void RunRadix3(const Stage& st, const double* xr, const double* xi, double* yr, double* yi) {
-  RunFixed<3, Butterfly3<D>>(st, xr, xi, yr, yi);
-}
-template <int D>
-void RunRadix4(const Stage& st, const double* xr, const double* xi, double* yr, double* yi) {
-  RunFixed<4, Butterfly4<D>>(st, xr, xi, yr, yi);
-}
-template <int D>
-void RunRadix5(const Stage& st, const double* xr, const double* xi, double* yr, double* yi) {
-  RunFixed<5, Butterfly5<D>>(st, xr, xi, yr, yi);
-}
-template <int D>
-void RunRadix8(const Stage& st, const double* xr, const double* xi, double* yr, double* yi) {
-  RunFixed<8, Butterfly8<D>>(st, xr, xi, yr, yi);
-}
-
 // Odd prime radix up to kMaxButterflyPrime: pairs r and R-r share their cosines, which
 // halves the multiplications of the direct sum.
 inline void RunGenericPrime(const Stage& st, const double* xr, const double* xi, double* yr,
-                            double* yi) {
+                            double* yi, double scale) {
   const int radix = st.radix;
   const int half = (radix - 1) / 2;
   const std::size_t m = st.m;
@@ -262,10 +300,11 @@ inline void RunGenericPrime(const Stage& st, const double* xr, const double* xi,
       }
       double* yrq = yr + q + s * radix * p;
       double* yiq = yi + q + s * radix * p;
-      yrq[0] = br[0];
-      yiq[0] = bi[0];
+      const double w0 = m > 1 ? 1.0 : scale;
+      yrq[0] = br[0] * w0;
+      yiq[0] = bi[0] * w0;
       for (int k = 1; k < radix; ++k) {
-        double re = br[k], im = bi[k];
+        double re = br[k] * w0, im = bi[k] * w0;
         if (m > 1) {
           const double wr = st.twRe[(k - 1) * m + p];
           const double wi = st.twIm[(k - 1) * m + p];
@@ -279,4 +318,5 @@ inline void RunGenericPrime(const Stage& st, const double* xr, const double* xi,
   }
 }
 
-}  // namespace quellar::fourier::detail
+}  // namespace
+}  // namespace quellar::fourier::detail::QUELLAR_PASSES_NS

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "numerics/fourier/fourier_kernels.h"
+#include "numerics/fourier/fourier_passes.h"
 
 namespace quellar::fourier::detail {
 namespace {
@@ -23,8 +23,9 @@ std::pair<double, double> UnitRoot(std::uint64_t num, std::uint64_t den, int dir
   return {std::cos(angle), dir * std::sin(angle)};
 }
 
-// Butterfly stages in the order they run: generic primes, 5, 3, then 2 and 4. Returns the
-// factor left over that no butterfly handles (1 when the length is smooth enough).
+// Butterfly stages in the order they run: generic primes, 5, 3, then the powers of two
+// (8 where possible, and one 2 or 4 for the rest). Returns the factor left over that no butterfly
+// handles (1 when the length is smooth enough).
 std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
   std::vector<int> generic, fives, threes, fours;
   int twos = 0;
@@ -47,12 +48,18 @@ std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
     }
   }
   for (; twos >= 3; twos -= 3) fours.push_back(8);
-  if (twos == 2) fours.push_back(4);
-  if (twos == 1) fours.push_back(2);
+  if (twos > 0) fours.push_back(1 << twos);
   radices.clear();
   for (auto* group : {&generic, &fives, &threes, &fours})
     radices.insert(radices.end(), group->begin(), group->end());
   return n;
+}
+
+// The widest butterfly passes this processor runs, chosen once.
+void RunStages(const Plan& plan, const double* xr, const double* xi, double* yr, double* yi,
+               double* tr, double* ti, double lastScale) {
+  static const auto passes = WideAvailable() ? wide::RunStages : generic::RunStages;
+  passes(plan, xr, xi, yr, yi, tr, ti, lastScale);
 }
 
 std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
@@ -81,7 +88,7 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
           }
         }
       }
-      if (radix == 7 || radix > 8) {  // the generic odd-prime butterfly
+      if (radix % 2 == 1 && radix > 5) {  // the generic odd-prime butterfly
         st.rootRe.resize(radix);
         st.rootIm.resize(radix);
         for (int j = 0; j < radix; ++j)
@@ -122,57 +129,20 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
   return plan;
 }
 
-// Runs the butterfly stages from x to y; t is a second buffer of n complex values. The passes
-// alternate between y and t so that the last one lands in y; x is only read by the first.
-void RunStages(const Plan& plan, const double* xr, const double* xi, double* yr, double* yi,
-               double* tr, double* ti) {
-  const std::size_t count = plan.stages.size();
-  const double* sr = xr;
-  const double* si = xi;
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool toY = (count - 1 - i) % 2 == 0;
-    double* dr = toY ? yr : tr;
-    double* di = toY ? yi : ti;
-    const Stage& st = plan.stages[i];
-    const bool pos = plan.dir > 0;
-    switch (st.radix) {
-      case 2:
-        RunRadix2(st, sr, si, dr, di);
-        break;
-      case 3:
-        pos ? RunRadix3<1>(st, sr, si, dr, di) : RunRadix3<-1>(st, sr, si, dr, di);
-        break;
-      case 4:
-        pos ? RunRadix4<1>(st, sr, si, dr, di) : RunRadix4<-1>(st, sr, si, dr, di);
-        break;
-      case 5:
-        pos ? RunRadix5<1>(st, sr, si, dr, di) : RunRadix5<-1>(st, sr, si, dr, di);
-        break;
-      case 8:
-        pos ? RunRadix8<1>(st, sr, si, dr, di) : RunRadix8<-1>(st, sr, si, dr, di);
-        break;
-      default:
-        RunGenericPrime(st, sr, si, dr, di);
-        break;
-    }
-    sr = dr;
-    si = di;
-  }
-}
-
-void Scale(double* re, double* im, std::size_t n, double scale) {
-  if (scale == 1.0) return;
-  for (std::size_t i = 0; i < n; ++i) {
-    re[i] *= scale;
-    im[i] *= scale;
-  }
-}
-
 bool Overlaps(const double* a, const double* b, std::size_t n) {
   const auto x = reinterpret_cast<std::uintptr_t>(a);
   const auto y = reinterpret_cast<std::uintptr_t>(b);
   const std::uintptr_t bytes = n * sizeof(double);
   return x < y + bytes && y < x + bytes;
+}
+
+// Working buffers are staggered by an odd number of cache lines: with power-of-two lengths
+// they would otherwise start at the same offset within a page, and the loads of a pass would
+// keep colliding with its stores in the cache sets and the store buffer.
+constexpr std::size_t kStagger = 72;
+
+double* Slot(double* scratch, std::size_t length, int index) {
+  return scratch + index * (length + kStagger);
 }
 
 class PlanCache {
@@ -236,42 +206,41 @@ std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir) {
 }
 
 std::size_t ScratchSize(const Plan& plan) {
-  if (plan.inner) return 4 * plan.inner->n + ScratchSize(*plan.inner);
-  return 4 * plan.n;
+  if (plan.inner) return 6 * (plan.inner->n + kStagger);
+  return 4 * (plan.n + kStagger);
 }
 
 void Execute(const Plan& plan, const double* xr, const double* xi, double* yr, double* yi,
              double scale, double* scratch) {
   const std::size_t n = plan.n;
   if (!plan.inner) {
-    double* tr = scratch;
-    double* ti = scratch + n;
+    double* tr = Slot(scratch, n, 0);
+    double* ti = Slot(scratch, n, 1);
     if (Overlaps(xr, yr, n) || Overlaps(xr, yi, n) || Overlaps(xi, yr, n) || Overlaps(xi, yi, n)) {
-      double* cr = scratch + 2 * n;
-      double* ci = scratch + 3 * n;
+      double* cr = Slot(scratch, n, 2);
+      double* ci = Slot(scratch, n, 3);
       std::copy(xr, xr + n, cr);
       std::copy(xi, xi + n, ci);
       xr = cr;
       xi = ci;
     }
     if (plan.stages.empty()) {  // n = 1
-      yr[0] = xr[0];
-      yi[0] = xi[0];
+      yr[0] = xr[0] * scale;
+      yi[0] = xi[0] * scale;
     } else {
-      RunStages(plan, xr, xi, yr, yi, tr, ti);
+      RunStages(plan, xr, xi, yr, yi, tr, ti, scale);
     }
-    Scale(yr, yi, n, scale);
     return;
   }
 
   const Plan& inner = *plan.inner;
   const std::size_t m = inner.n;
-  double* ar = scratch;
-  double* ai = scratch + m;
-  double* br = scratch + 2 * m;
-  double* bi = scratch + 3 * m;
-  double* tr = scratch + 4 * m;
-  double* ti = scratch + 5 * m;
+  double* ar = Slot(scratch, m, 0);
+  double* ai = Slot(scratch, m, 1);
+  double* br = Slot(scratch, m, 2);
+  double* bi = Slot(scratch, m, 3);
+  double* tr = Slot(scratch, m, 4);
+  double* ti = Slot(scratch, m, 5);
   const double* cr = plan.chirpRe.data();
   const double* ci = plan.chirpIm.data();
   // The input is consumed here, before any output is written: overlap is harmless.
@@ -281,7 +250,7 @@ void Execute(const Plan& plan, const double* xr, const double* xi, double* yr, d
   }
   std::fill(ar + n, ar + m, 0.0);
   std::fill(ai + n, ai + m, 0.0);
-  RunStages(inner, ar, ai, br, bi, tr, ti);
+  RunStages(inner, ar, ai, br, bi, tr, ti, 1.0);
   // Pointwise product with the filter, conjugated: the backward transform is then the
   // conjugate of a forward one, so the same inner plan serves both ways.
   const double* fr = plan.filterRe.data();
@@ -290,7 +259,7 @@ void Execute(const Plan& plan, const double* xr, const double* xi, double* yr, d
     ar[k] = br[k] * fr[k] - bi[k] * fi[k];
     ai[k] = -(br[k] * fi[k] + bi[k] * fr[k]);
   }
-  RunStages(inner, ar, ai, br, bi, tr, ti);
+  RunStages(inner, ar, ai, br, bi, tr, ti, 1.0);
   for (std::size_t k = 0; k < n; ++k) {
     const double re = br[k];
     const double im = -bi[k];
