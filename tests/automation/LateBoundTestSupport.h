@@ -1,0 +1,167 @@
+#pragma once
+// Late-bound calls for tests: builds DISPPARAMS the way automation clients do (arguments in
+// reverse order, the new value of a property put as the named DISPID_PROPERTYPUT argument).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "automation/AutoObject.h"
+#include "automation/Bstr.h"
+
+namespace quellar::test {
+
+inline VARIANT VEmpty() {
+  VARIANT v;
+  VariantInit(&v);
+  return v;
+}
+inline VARIANT VI4(LONG value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_I4;
+  V_I4(&v) = value;
+  return v;
+}
+inline VARIANT VI2(SHORT value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_I2;
+  V_I2(&v) = value;
+  return v;
+}
+inline VARIANT VUI1(BYTE value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_UI1;
+  V_UI1(&v) = value;
+  return v;
+}
+inline VARIANT VR4(float value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_R4;
+  V_R4(&v) = value;
+  return v;
+}
+inline VARIANT VR8(double value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_R8;
+  V_R8(&v) = value;
+  return v;
+}
+inline VARIANT VBool(bool value) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_BOOL;
+  V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return v;
+}
+// The BSTR stays owned by the caller's TBstr.
+inline VARIANT VStr(const automation::TBstr& text) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = text.get();
+  return v;
+}
+inline VARIANT VUnknown(IUnknown* object, VARTYPE vt = VT_DISPATCH) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = vt;
+  V_UNKNOWN(&v) = object;
+  return v;
+}
+inline VARIANT VRef(VARIANT* target) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_VARIANT | VT_BYREF;
+  V_VARIANTREF(&v) = target;
+  return v;
+}
+inline VARIANT VRefR8(double* target) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_R8 | VT_BYREF;
+  V_R8REF(&v) = target;
+  return v;
+}
+inline VARIANT VRefI4(LONG* target) {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_I4 | VT_BYREF;
+  V_I4REF(&v) = target;
+  return v;
+}
+inline VARIANT VMissing() {
+  VARIANT v = VEmpty();
+  V_VT(&v) = VT_ERROR;
+  V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+  return v;
+}
+
+// The outcome of one Invoke; frees what it received.
+struct Outcome {
+  HRESULT hr = S_OK;
+  VARIANT result;
+  EXCEPINFO excep;
+  UINT argErr = ~0u;
+  Outcome() {
+    VariantInit(&result);
+    std::memset(&excep, 0, sizeof excep);
+  }
+  ~Outcome() {
+    VariantClear(&result);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrHelpFile);
+  }
+  Outcome(const Outcome&) = delete;
+  Outcome& operator=(const Outcome&) = delete;
+  std::string Description() const { return automation::FromBstr(excep.bstrDescription); }
+  std::string Source() const { return automation::FromBstr(excep.bstrSource); }
+};
+
+// Arguments in natural order; for a put the last one is the new value.
+inline void Invoke(Outcome& out, IDispatch* target, DISPID id, WORD flags,
+                   std::vector<VARIANT> args) {
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
+                    static_cast<UINT>(reversed.size()), 0};
+  if ((flags & DISPATCH_PROPERTYPUT) && !reversed.empty()) {
+    params.rgdispidNamedArgs = &putId;
+    params.cNamedArgs = 1;
+  }
+  out.hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &out.result,
+                          &out.excep, &out.argErr);
+}
+
+inline DISPID IdOf(IDispatch* target, const char* name, HRESULT* hr = nullptr) {
+  automation::OleString wide = automation::ToOle(name);
+  LPOLESTR names[] = {wide.data()};
+  DISPID id = 12345;
+  const HRESULT r = target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (hr) *hr = r;
+  return id;
+}
+
+constexpr WORD kGet = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
+constexpr WORD kPut = DISPATCH_PROPERTYPUT;
+
+// Holds one COM reference.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(T* p) : p_(p) {}
+  ~Ref() {
+    if (p_) p_->Release();
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+  T** out() {
+    if (p_) p_->Release();
+    p_ = nullptr;
+    return &p_;
+  }
+  void** outVoid() { return reinterpret_cast<void**>(out()); }
+
+ private:
+  T* p_ = nullptr;
+};
+
+}  // namespace quellar::test

@@ -1,0 +1,175 @@
+// Class factories, the exported entry points, the object and lock counts, and creation by
+// programmatic identifier where there is no registry.
+#include <gtest/gtest.h>
+
+#include "automation/AutoObject.h"
+#include "automation/ClassRegistry.h"
+#include "automation/LateBoundTestSupport.h"
+#include "automation/Quellar.h"
+
+namespace quellar::automation {
+namespace {
+
+using test::Ref;
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(DllCanUnloadNow(), S_OK) << "a previous test leaked"; }
+  void TearDown() override { EXPECT_EQ(DllCanUnloadNow(), S_OK) << "this test leaked"; }
+};
+
+TEST_F(ServerTest, EveryClassHasAFactory) {
+  const CLSID* all[] = {&CLSID_Controller,    &CLSID_Compiler,    &CLSID_State,
+                        &CLSID_Manager,       &CLSID_Analysis,    &CLSID_Tuning,
+                        &CLSID_MathProcessor, &CLSID_DoubleArray, &CLSID_ByteArray};
+  for (const CLSID* clsid : all) {
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(*clsid, IID_IClassFactory, factory.outVoid()), S_OK);
+    ASSERT_NE(factory.get(), nullptr);
+    Ref<IUnknown> unknown;
+    EXPECT_EQ(factory->QueryInterface(IID_IUnknown, unknown.outVoid()), S_OK);
+  }
+  EXPECT_EQ(AllClasses().size(), 9u);
+}
+
+TEST_F(ServerTest, UnknownClassOrInterfaceIsRefused) {
+  void* p = &p;
+  EXPECT_EQ(DllGetClassObject(IID_IDoubleArray, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(p, nullptr);
+  p = &p;
+  EXPECT_EQ(DllGetClassObject(CLSID_DoubleArray, IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(DllGetClassObject(CLSID_DoubleArray, IID_IClassFactory, nullptr), E_POINTER);
+}
+
+TEST_F(ServerTest, ArraysAreCreatedDeviceClassesAreNotAvailableYet) {
+  struct Case {
+    const CLSID* clsid;
+    HRESULT hr;
+  };
+  const Case cases[] = {{&CLSID_DoubleArray, S_OK},
+                        {&CLSID_ByteArray, S_OK},
+                        {&CLSID_Controller, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_MathProcessor, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_Compiler, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_State, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_Manager, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_Analysis, CLASS_E_CLASSNOTAVAILABLE},
+                        {&CLSID_Tuning, CLASS_E_CLASSNOTAVAILABLE}};
+  for (const Case& c : cases) {
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(*c.clsid, IID_IClassFactory, factory.outVoid()), S_OK);
+    Ref<IDispatch> object;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, object.outVoid()), c.hr);
+    EXPECT_EQ(object.get() != nullptr, c.hr == S_OK);
+  }
+  Ref<IClassFactory> factory;
+  ASSERT_EQ(DllGetClassObject(CLSID_DoubleArray, IID_IClassFactory, factory.outVoid()), S_OK);
+  Ref<IUnknown> outer;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, outer.outVoid()), S_OK);
+  Ref<IUnknown> inner;
+  EXPECT_EQ(factory->CreateInstance(outer.get(), IID_IUnknown, inner.outVoid()),
+            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, inner.outVoid()), E_NOINTERFACE);
+  EXPECT_EQ(inner.get(), nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+  // Each request makes a new object.
+  Ref<IDoubleArray> a, b;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDoubleArray, a.outVoid()), S_OK);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDoubleArray, b.outVoid()), S_OK);
+  EXPECT_NE(a.get(), b.get());
+}
+
+TEST_F(ServerTest, CanUnloadOnlyWithoutObjectsAndLocks) {
+  Ref<IClassFactory> factory;
+  ASSERT_EQ(DllGetClassObject(CLSID_ByteArray, IID_IClassFactory, factory.outVoid()), S_OK);
+  IByteArray* object = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IByteArray, reinterpret_cast<void**>(&object)),
+            S_OK);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+  IDispatch* second = nullptr;
+  ASSERT_EQ(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&second)), S_OK);
+  EXPECT_EQ(object->Release(), 1u);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // still referenced
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(second->Release(), 0u);
+  EXPECT_EQ(server::ObjectCount(), 0);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // locked
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(DllCanUnloadNow(), S_OK);
+  // An unlock too many does not make the count negative.
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+}
+
+TEST_F(ServerTest, CreationByProgrammaticOrClassIdentifier) {
+  struct Case {
+    const char* name;
+    HRESULT hr;
+  };
+  const std::string arrayId = GuidString(CLSID_DoubleArray);
+  const std::string bareId = arrayId.substr(1, 36);
+  const Case cases[] = {{"Quellar.DoubleArray", S_OK},
+                        {"quellar.bytearray", S_OK},
+                        {arrayId.c_str(), S_OK},
+                        {bareId.c_str(), S_OK},
+                        {"Quellar.Controller", CLASS_E_CLASSNOTAVAILABLE},
+                        {"Quellar.MathProcessor", CLASS_E_CLASSNOTAVAILABLE},
+                        {"Quellar.Compiler", REGDB_E_CLASSNOTREG},
+                        {"Quellar.State", REGDB_E_CLASSNOTREG},
+                        {"Quellar.Manager", REGDB_E_CLASSNOTREG},
+                        {"Quellar.Analysis", REGDB_E_CLASSNOTREG},
+                        {"Quellar.Tuning", REGDB_E_CLASSNOTREG},
+                        {"DoubleArray", REGDB_E_CLASSNOTREG},
+                        {"", REGDB_E_CLASSNOTREG},
+                        {"{62329EEC-1598-4E78-BDA2-11AA52FCD83}", REGDB_E_CLASSNOTREG}};
+  for (const Case& c : cases) {
+    Ref<IDispatch> object;
+    EXPECT_EQ(QuellarCreateObject(c.name, &IID_IDispatch, object.outVoid()), c.hr) << c.name;
+    EXPECT_EQ(object.get() != nullptr, c.hr == S_OK) << c.name;
+  }
+  const std::string compilerId = GuidString(CLSID_Compiler);
+  void* p = &p;
+  EXPECT_EQ(QuellarCreateObject(compilerId.c_str(), &IID_IDispatch, &p), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(QuellarCreateObject(nullptr, &IID_IDispatch, &p), E_INVALIDARG);
+  EXPECT_EQ(QuellarCreateObject("Quellar.DoubleArray", nullptr, &p), E_INVALIDARG);
+  EXPECT_EQ(QuellarCreateObject("Quellar.DoubleArray", &IID_IDispatch, nullptr), E_POINTER);
+}
+
+TEST_F(ServerTest, CreatableClassesAreTheFourClientClasses) {
+  std::vector<std::string> names;
+  for (const ClassEntry& e : CreatableClasses()) {
+    names.push_back(e.progId);
+    EXPECT_TRUE(e.multiInstance);
+    EXPECT_EQ(e.clsid, e.desc->clsid);
+    EXPECT_STREQ(e.description, e.desc->help);
+    EXPECT_EQ(std::string(e.progId), std::string("Quellar.") + e.desc->name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Quellar.Controller", "Quellar.MathProcessor",
+                                             "Quellar.DoubleArray", "Quellar.ByteArray"}));
+  EXPECT_TRUE(TypeLibId() == LIBID_Quellar);
+}
+
+TEST_F(ServerTest, RegistrationWritesNothingAndSucceeds) {
+  EXPECT_EQ(DllRegisterServer(), S_OK);
+  EXPECT_EQ(DllUnregisterServer(), S_OK);
+}
+
+TEST(Guid, TextRoundTrip) {
+  GUID g;
+  ASSERT_TRUE(ParseGuid("{62329eec-1598-4e78-bda2-11aa52fcd838}", &g));
+  EXPECT_TRUE(g == CLSID_DoubleArray);
+  EXPECT_EQ(GuidString(g), "{62329EEC-1598-4E78-BDA2-11AA52FCD838}");
+  EXPECT_FALSE(ParseGuid("{62329EEC-1598-4E78-BDA2-11AA52FCD838", &g));
+  EXPECT_FALSE(ParseGuid("62329EEC+1598-4E78-BDA2-11AA52FCD838", &g));
+  EXPECT_FALSE(ParseGuid("62329EEC-1598-4E78-BDA2-11AA52FCD83G", &g));
+}
+
+}  // namespace
+}  // namespace quellar::automation
