@@ -68,6 +68,15 @@ step "embedded type library"
 check_typelib x86_64-w64-mingw32-windres "$dll64" build/mingw/src/automation/win32/Quellar.tlb 3
 check_typelib i686-w64-mingw32-windres "$dll32" build/mingw32/src/automation/win32/Quellar.tlb 1
 
+# The probe of the server through the real ole32/oleaut32 (a plain Windows console program).
+probe=$root/build/mingw/wine-tests/server_probe.exe
+if [ ! -f "$probe" ] || [ tests/wine/server_probe.cpp -nt "$probe" ]; then
+  step "build server_probe.exe"
+  mkdir -p "$(dirname "$probe")"
+  x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static -o "$probe" \
+    tests/wine/server_probe.cpp -lole32 -loleaut32 -luuid || fail "building server_probe.exe"
+fi
+
 # 4. A fresh Wine prefix. Without the wait after wineboot every COM program stalls for seconds.
 export WINEPREFIX=$root/build/wineprefix
 export WINEDEBUG=-all
@@ -153,6 +162,11 @@ for internal in Compiler State Manager Analysis Tuning; do
     fail "internal class Quellar.$internal must not be registered"
 done
 wine reg query "HKCR\\TypeLib\\$libid\\1.0" >/dev/null 2>&1 || fail "type library not registered"
+
+step "server_probe.exe"
+out=$(timeout 120 wine "$probe" "$win_dll" 2>&1 | tr -d '\r') && rc=0 || rc=$?
+sed 's/^/    /' <<<"$out"
+[ "$rc" -eq 0 ] && grep -qx "PASS server_probe" <<<"$out" || fail "server_probe.exe exited with $rc"
 
 # 7. The VBScript tests; cscript exits 0 on an unhandled script error, so each test also has to
 # print its final "PASS <name>" line.

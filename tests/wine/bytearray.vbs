@@ -28,6 +28,7 @@ Const vbArrayOfByte = 8209 ' vbArray + vbByte
 
 Dim a, b, d, v, i
 Set a = CreateObject("Quellar.ByteArray")
+Check TypeName(a) = "IByteArray", "TypeName " & TypeName(a)
 Check a.Count = 0, "new Count " & a.Count
 v = a.AsVariant
 Check VarType(v) = vbArrayOfByte, "empty AsVariant VarType " & VarType(v)

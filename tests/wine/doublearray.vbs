@@ -28,7 +28,8 @@ Const vbArrayOfDouble = 8197 ' vbArray + vbDouble
 
 Dim a, b, c, v, i
 Set a = CreateObject("Quellar.DoubleArray")
-Check TypeName(a) = "IDoubleArray" Or TypeName(a) = "DoubleArray", "TypeName " & TypeName(a)
+' The type name comes from the type information embedded in the DLL.
+Check TypeName(a) = "IDoubleArray", "TypeName " & TypeName(a)
 
 ' A new array is empty and its statistics are the start values.
 Check a.Count = 0, "new Count " & a.Count
