@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -66,6 +69,61 @@ TEST(TProgramCompilerBytecode, MarksAndRunningTimeAgreeWithTheDecodedCode) {
     }
   }
   EXPECT_GT(compiled, 2500);
+}
+
+// Unchecked values of every size, reached through packages of plain programs: compilation
+// must finish with a well-formed answer (the sanitizer build checks for overflow).
+void FillRaw(TProgramCompiler& program, std::mt19937_64& rng, int depth) {
+  const int64_t edges[] = {
+      std::numeric_limits<int64_t>::min(), -4000, -1, 0, 1, 99, 100, 499, 700, 4000, 500000000,
+      std::numeric_limits<int64_t>::max()};
+  auto value = [&]() -> int64_t {
+    if (rng() % 3 == 0) return static_cast<int64_t>(rng());
+    return edges[rng() % std::size(edges)];
+  };
+  const int items = static_cast<int>(rng() % 5);
+  for (int i = 0; i < items; ++i) {
+    switch (rng() % 4) {
+      case 0:
+        program.AddImpulse(static_cast<uint8_t>(rng()), value(), value());
+        break;
+      case 1:
+        program.AddSilence(value());
+        break;
+      case 2:
+        program.AddReading(value(), value());
+        break;
+      default:
+        if (depth < 3) {
+          TProgramCompiler body;
+          FillRaw(body, rng, depth + 1);
+          const int32_t counts[] = {std::numeric_limits<int32_t>::min(), -1, 0, 1, 3,
+                                    std::numeric_limits<int32_t>::max()};
+          program.AddPackage(&body, counts[rng() % std::size(counts)]);
+        }
+    }
+  }
+}
+
+TEST(TProgramCompilerBytecode, UncheckedValuesGiveWellFormedAnswers) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 1000; ++round) {
+    TProgramCompiler raw;
+    FillRaw(raw, rng, 0);
+    TProgramCompilerBytecode program;
+    program.AddPackage(&raw, 1 + static_cast<int32_t>(rng() % 3));
+    for (const bool idle : {false, true}) {
+      std::vector<uint8_t> code{0x55};
+      if (program.Compile(&code, idle)) {
+        ASSERT_GE(code.size(), 2u) << round;
+        EXPECT_LE(code.size(), 1 + kMaxCodeSize) << round;
+        EXPECT_EQ(code.back(), 0xFF) << round;
+        EXPECT_EQ(std::count(code.begin() + 1, code.end(), 0xFF), 1) << round;
+      } else {
+        EXPECT_EQ(code, std::vector<uint8_t>{0x55}) << round;
+      }
+    }
+  }
 }
 
 }  // namespace
