@@ -49,9 +49,14 @@ int64_t SatMul(int64_t a, int64_t b) {
   return r;
 }
 
+// RoundUpToStep with the code step as a constant (no division instruction on the hot path),
+// saturating where the rounded value would not fit.
 int64_t RoundUpSat(int64_t value) {
+  if (value <= 0) return value;
+  const int64_t remainder = value % kCodeStep;
+  if (remainder == 0) return value;
   int64_t rounded = 0;
-  return TryRoundUpToStep(value, kCodeStep, rounded) ? rounded : kInt64Max;
+  return __builtin_add_overflow(value - remainder, kCodeStep, &rounded) ? kInt64Max : rounded;
 }
 
 // An impulse block lasts lead-in + Duration + the longer of its silence and the tail: the tail
