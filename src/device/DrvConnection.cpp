@@ -28,7 +28,7 @@ bool SameName(const std::string& a, const std::string& b) {
 TDriverInputWait TDriverHardwareBase::WaitInput(uint32_t timeoutMs) {
   return Guarded(kTagBaseWaitInput, [&] {
     platform::GetClock().Sleep(std::min<uint32_t>(timeoutMs, 1));
-    return TDriverInputWait::Ready;
+    return TDriverInputWait::TimedOut;
   });
 }
 

@@ -33,7 +33,8 @@ class TDriverHardwareBase {
   virtual bool Open(const std::string& parameters) = 0;
   virtual void Close() = 0;
   // Blocks until input is queued or timeoutMs passed, so waiting for an answer costs no
-  // processor. The default sleeps one millisecond on the platform clock.
+  // processor. Ready and TimedOut are hints (the caller reads and checks its own clock);
+  // Closed is final. The default sleeps one millisecond on the platform clock.
   virtual TDriverInputWait WaitInput(uint32_t timeoutMs);
 };
 

@@ -460,5 +460,52 @@ TEST(TDriverController, MissingTransportIsAnIntegrityReportAndAClosedLine) {
   EXPECT_FALSE(ctl.Handshake());
 }
 
+// Claims input on every wait but never delivers any, and lets no time pass by itself.
+class EmptyPromiseTransport : public test::FakeTransport {
+ public:
+  TDriverInputWait WaitInput(uint32_t) override {
+    ++waits;
+    return TDriverInputWait::Ready;
+  }
+};
+
+// Uses the base class's wait: short sleeps on the platform clock.
+class PlainTransport : public TDriverHardwareBase {
+ public:
+  bool Active() override { return true; }
+  void Purge() override {}
+  int32_t Read(uint8_t*, int32_t) override { return 0; }
+  bool Write(const uint8_t*, int32_t) override { return true; }
+  bool Open(const std::string&) override { return true; }
+  void Close() override {}
+};
+
+TEST(TDriverController, WaitDoesNotSpinOnTransportsWithoutBlockingWait) {
+  platform::VirtualClock clock{0};
+  platform::ScopedClock scope(clock);
+  EmptyPromiseTransport promise;
+  TDriverController a(&promise);
+  EXPECT_FALSE(a.WaitAnswer(0x02, 100));
+  // Each empty wake-up costs a millisecond of sleep, so the wait ends on time.
+  EXPECT_GE(promise.waits, 100);
+  EXPECT_LE(promise.waits, 102);
+
+  PlainTransport plain;
+  TDriverController b(&plain);
+  const uint32_t start = clock.Ticks();
+  EXPECT_FALSE(b.WaitAnswer(0x02, 50));
+  EXPECT_EQ(clock.Ticks() - start, 51u);
+}
+
+TEST(TDriverFrame, NegativeSizeIsReportedAndRaised) {
+  test::ReportCapture reports;
+  TDriverFrame f{1, 2};
+  EXPECT_THROW(f.Resize(-1), EListError);
+  EXPECT_EQ(reports.Count(), 1u);
+  EXPECT_THROW(f.AssignCommand(nullptr, -2), EListError);
+  EXPECT_EQ(reports.Count(), 2u);
+  EXPECT_EQ(f.Size(), 2);
+}
+
 }  // namespace
 }  // namespace quellar::device

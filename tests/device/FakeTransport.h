@@ -95,7 +95,11 @@ class FakeTransport : public device::TDriverHardwareBase {
     ReleaseDue();
     if (!queue_.empty()) return device::TDriverInputWait::Ready;
     if (hungUp) return device::TDriverInputWait::Closed;
-    if (clock_ == nullptr) return device::TDriverInputWait::TimedOut;
+    if (clock_ == nullptr) {
+      // Without a clock of its own, sleep on the clock in force: never a spin.
+      platform::GetClock().Sleep(timeoutMs);
+      return device::TDriverInputWait::TimedOut;
+    }
     // Jump to the next delivery when it falls within the wait.
     const Pending* next = scheduled_.empty() ? nullptr : &scheduled_.front();
     if (next != nullptr && static_cast<uint32_t>(next->at - Now()) <= timeoutMs) {
