@@ -25,6 +25,7 @@ enum FitResult : int32_t {
   kFitNoSuchModel = -6,     // catalogue model (or variance model) without an implementation
   kFitBadWeights = -7,      // the variance model gives a non-positive or non-finite g(y)
   kFitBadArguments = -8,    // storage shorter than the slots or points it must hold
+  kFitNoFit = -9,           // the result scores the 1e30 barrier: out of bounds or overflowing
 };
 
 // Error flags of the guarded functions, per thread (two fits on two threads must not see each

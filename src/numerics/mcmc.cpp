@@ -43,9 +43,15 @@ int MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSe
         }
         trial[j] = b[j] + step;
       }
-      const double value = state.Objective(trial);
+      // A trial outside the bounds is never taken: on a stretch where the model overflows
+      // the current point scores the barrier too, and "no worse" would walk the chain out.
+      bool inside = true;
+      for (int j = lb; j <= ub; ++j)
+        inside = inside && trial[j] >= state.Lower(j) && trial[j] <= state.Upper(j);
+      const double value = inside ? state.Objective(trial) : 0.0;
       const double rise = (value - f) / kMcmcTemperature;
-      const bool accept = rise < 0 || (!(rise > kLogMax) && Exp(-rise) > random.Uniform());
+      const bool accept =
+          inside && (rise < 0 || (!(rise > kLogMax) && Exp(-rise) > random.Uniform()));
       if (!accept) {
         if (++rejected >= maxRejections) return kFitIterationLimit;
         continue;

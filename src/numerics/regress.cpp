@@ -65,7 +65,7 @@ FitState::FitState(const FitProblem& p)
 double FitState::Objective(std::span<const double> b) {
   for (int j = lb_; j <= ub_; ++j)
     if (b[j] < lower_[j] || b[j] > upper_[j]) return kBarrier;
-  evalValid_ = false;
+  evalValid_ = valueValid_ = false;
   double s = 0.0;
   for (int i = 1; i <= n_; ++i) {
     yhat_[i] = model_(x_[i], b);
@@ -75,16 +75,25 @@ double FitState::Objective(std::span<const double> b) {
   }
   if (std::isnan(s)) return kBarrier;
   for (int j = lb_; j <= ub_; ++j) evalPoint_[j] = b[j];
-  evalValid_ = true;
+  evalValid_ = valueValid_ = true;
+  evalValue_ = s;
   return s;
 }
 
+bool FitState::AtEvalPoint(std::span<const double> b) const {
+  if (!evalValid_) return false;
+  for (int j = lb_; j <= ub_; ++j)
+    if (evalPoint_[j] != b[j]) return false;
+  return true;
+}
+
+double FitState::ValueAt(std::span<const double> b) {
+  return valueValid_ && AtEvalPoint(b) ? evalValue_ : Objective(b);
+}
+
 void FitState::FitValues(std::span<const double> b) {
-  if (evalValid_) {
-    bool same = true;
-    for (int j = lb_; j <= ub_ && same; ++j) same = evalPoint_[j] == b[j];
-    if (same) return;
-  }
+  if (AtEvalPoint(b)) return;
+  evalValid_ = valueValid_ = false;
   for (int i = 1; i <= n_; ++i) yhat_[i] = model_(x_[i], b);
   for (int j = lb_; j <= ub_; ++j) evalPoint_[j] = b[j];
   evalValid_ = true;
@@ -161,13 +170,17 @@ int FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
       code = MetropolisHastings(state, b, v, settings.seed.value_or(ClockSeed()));
       break;
   }
-  if (code == kFitOk && (method == kMethodSimplex || method == kMethodAnnealing)) {
+  if (code != kFitOk) return code;
+  if (!AllFinite(b, lb, ub)) return kFitNonFinite;
+  // A point that scores the barrier (outside the bounds, or where the model overflows) is no
+  // fit, whatever the method thought of it.
+  if (state.ValueAt(b) >= kBarrier) return kFitNoFit;
+  if (method == kMethodSimplex || method == kMethodAnnealing) {
     Vector g = NewVector(ub);
     Matrix a;
     state.GaussNewton(b, g, a);
     code = Invert(a, lb, ub, v);
   }
-  if (code == kFitOk && !AllFinite(b, lb, ub)) code = kFitNonFinite;
   return code;
 }
 

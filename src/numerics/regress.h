@@ -78,6 +78,8 @@ class FitState {
   // Sum of squares at b, or exactly 1e30 when a slot is out of bounds (the model is then not
   // evaluated), when the sum exceeds 1e30 or when it is not a number.
   double Objective(std::span<const double> b);
+  // Objective(b), reusing the last evaluation when it was at b.
+  double ValueAt(std::span<const double> b);
   // g[j] = -2 sum r_i d_i[j].
   void Gradient(std::span<const double> b, std::span<double> g);
   // g[j] = -sum r_i d_i[j], a[j][k] = sum d_i[j] d_i[k].
@@ -86,6 +88,7 @@ class FitState {
  private:
   // Makes yhat_ hold the model at b (reusing the last objective evaluation when it was at b).
   void FitValues(std::span<const double> b);
+  bool AtEvalPoint(std::span<const double> b) const;
   double Weight(int i) const { return weights_.empty() ? 1.0 : weights_[i]; }
 
   ModelFunction model_;
@@ -95,6 +98,8 @@ class FitState {
   double tol_;
   Vector evalPoint_;  // slots of the point yhat_ belongs to
   bool evalValid_ = false;
+  bool valueValid_ = false;  // evalValue_ is the sum of squares at evalPoint_
+  double evalValue_ = 0.0;
   Vector d_;
 };
 

@@ -338,6 +338,37 @@ TEST(MetropolisHastings, EndlessRejectionsAreCapped) {
   EXPECT_LE(calls, 5 + 1000 * 5);  // trials outside the bounds never reach the model
 }
 
+TEST(MetropolisHastings, ChainStaysInsideTheBoundsWhereEverythingScoresTheBarrier) {
+  // The model overflows everywhere, so every point inside scores 1e30 like every point
+  // outside; trials outside must still be refused, and the barrier value is no fit.
+  const Data d = LineData();
+  FitProblem p;
+  p.model = [](double, std::span<const double>) { return kHugeValue; };
+  p.derivative = [](double, double, std::span<const double>, std::span<double>) {};
+  const Vector lower{-1, -1}, upper{1, 1};
+  p.x = d.x, p.y = d.y, p.n = d.n, p.lb = 0, p.ub = 1, p.lower = lower, p.upper = upper;
+  Vector b{0, 0};
+  Matrix v;
+  EXPECT_EQ(kFitNoFit, FitNonlinear(p, b, v, {kMethodMetropolisHastings, RandomSeed{6, 2}}));
+  for (int j = 0; j <= 1; ++j) {
+    EXPECT_GE(b[j], -1);
+    EXPECT_LE(b[j], 1);
+    EXPECT_GT(v[j][j], 0);  // the chain did move
+    EXPECT_LT(v[j][j], 1);
+  }
+}
+
+TEST(FitNonlinear, ResultOnTheBarrierIsNoFit) {
+  // Every vertex of a simplex started outside the bounds scores 1e30; it collapses there and
+  // would report convergence.
+  const Data d = LineData();
+  Line line;
+  const Vector lower{-10, -10}, upper{10, 10};
+  Vector b{50, 50};
+  Matrix v;
+  EXPECT_EQ(kFitNoFit, FitNonlinear(line.Problem(d, lower, upper), b, v, {kMethodSimplex, {}}));
+}
+
 TEST(MetropolisHastings, DegenerateBoundsGiveNoProposalScale) {
   const Data d = LineData();
   Line line;
