@@ -1,0 +1,148 @@
+// The single-client connection point: advise limits, cookies, sinks without the event
+// interface, and events reaching the sink with their arguments and result.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "automation/ConnectionPoint.h"
+#include "automation/LateBoundTestSupport.h"
+
+namespace quellar::automation {
+namespace {
+
+using test::Ref;
+
+// An object with events, built on the base like the library's own classes.
+class TEventSource final : public TAutoObject<IState, IConnectionPointContainer> {
+ public:
+  TEventSource() : TAutoObject("Quellar.State"), point_(this, kIMathProcessorEventsDesc) {}
+  HRESULT STDMETHODCALLTYPE get_SampleTemperature(DOUBLE*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_SystemTemperature(DOUBLE*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_MasterID(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_MagneticID(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Update() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** e) override {
+    if (e) *e = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** p) override {
+    return point_.Find(riid, p);
+  }
+  TSingleConnectionPoint& Point() { return point_; }
+
+ private:
+  TSingleConnectionPoint point_;
+};
+
+// A client's event sink: answers the event interface (or only IDispatch) and records calls.
+class TSink final : public IDispatch {
+ public:
+  explicit TSink(bool answersEvents = true, bool answersDispatch = true)
+      : events_(answersEvents), dispatch_(answersDispatch) {}
+  ULONG refs = 1;
+  std::vector<DISPID> calls;
+  std::vector<double> xs;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || (events_ && riid == DIID_IMathProcessorEvents) ||
+        (dispatch_ && riid == IID_IDispatch)) {
+      *ppv = this;
+      ++refs;
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    calls.push_back(id);
+    if (flags != DISPATCH_METHOD || params->cArgs != 3) return DISP_E_BADPARAMCOUNT;
+    // Arguments arrive in reverse order: X is the last one.
+    xs.push_back(V_R8(&params->rgvarg[2]));
+    if (result) {
+      V_VT(result) = VT_R8;
+      V_R8(result) = V_R8(&params->rgvarg[2]) * 2;
+    }
+    return S_OK;
+  }
+
+ private:
+  bool events_, dispatch_;
+};
+
+TEST(ConnectionPoint, OneSinkAtATime) {
+  Ref<IConnectionPointContainer> source;
+  TEventSource* object = new TEventSource();
+  ASSERT_EQ(object->QueryInterface(IID_IConnectionPointContainer, source.outVoid()), S_OK);
+  object->Release();
+
+  Ref<IConnectionPoint> point;
+  EXPECT_EQ(source->FindConnectionPoint(IID_IDoubleArray, point.out()), CONNECT_E_NOCONNECTION);
+  ASSERT_EQ(source->FindConnectionPoint(DIID_IMathProcessorEvents, point.out()), S_OK);
+  IID iid{};
+  point->GetConnectionInterface(&iid);
+  EXPECT_TRUE(iid == DIID_IMathProcessorEvents);
+  Ref<IConnectionPointContainer> back;
+  ASSERT_EQ(point->GetConnectionPointContainer(back.out()), S_OK);
+  EXPECT_EQ(back.get(), source.get());
+
+  TSink first, second;
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(&first, &cookie), S_OK);
+  EXPECT_EQ(cookie, TSingleConnectionPoint::kCookie);
+  EXPECT_EQ(first.refs, 2u);
+  DWORD other = 9;
+  EXPECT_EQ(point->Advise(&second, &other), CONNECT_E_ADVISELIMIT);
+  EXPECT_EQ(other, 0u);
+  EXPECT_EQ(second.refs, 1u);
+  EXPECT_EQ(point->Unadvise(cookie + 1), CONNECT_E_NOCONNECTION);
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  EXPECT_EQ(first.refs, 1u);
+  EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+  ASSERT_EQ(point->Advise(&second, &other), S_OK);  // free again
+  EXPECT_EQ(point->Advise(nullptr, &other), E_POINTER);
+  // Releasing the object with a sink still connected releases the sink too.
+  point.out();
+  back.out();
+  source.out();
+  EXPECT_EQ(second.refs, 1u);
+}
+
+TEST(ConnectionPoint, SinkMustSpeakDispatch) {
+  TEventSource* object = new TEventSource();
+  TSink onlyDispatch(false, true), neither(false, false);
+  DWORD cookie = 0;
+  EXPECT_EQ(object->Point().Advise(&neither, &cookie), CONNECT_E_CANNOTCONNECT);
+  EXPECT_EQ(object->Point().Advise(&onlyDispatch, &cookie), S_OK);
+  EXPECT_EQ(object->Point().Unadvise(cookie), S_OK);
+  object->Release();
+}
+
+TEST(ConnectionPoint, FireReachesTheSinkWithArgumentsAndResult) {
+  TEventSource* object = new TEventSource();
+  VARIANT result;
+  VariantInit(&result);
+  EXPECT_EQ(object->Point().Fire(1, {test::VR8(1.5), test::VEmpty(), test::VEmpty()}, &result),
+            S_FALSE);  // nobody listens
+  TSink sink;
+  DWORD cookie = 0;
+  ASSERT_EQ(object->Point().Advise(&sink, &cookie), S_OK);
+  EXPECT_TRUE(object->Point().Connected());
+  ASSERT_EQ(object->Point().Fire(1, {test::VR8(1.5), test::VEmpty(), test::VEmpty()}, &result),
+            S_OK);
+  EXPECT_EQ(V_R8(&result), 3.0);
+  EXPECT_EQ(sink.calls, std::vector<DISPID>{1});
+  EXPECT_EQ(sink.xs, std::vector<double>{1.5});
+  EXPECT_EQ(object->Point().Fire(1, {test::VR8(1)}, nullptr), DISP_E_BADPARAMCOUNT);
+  object->Release();
+  EXPECT_EQ(sink.refs, 1u);
+}
+
+}  // namespace
+}  // namespace quellar::automation
