@@ -123,7 +123,7 @@ TEST_F(QuellarTool, RejectsInputItCannotParse) {
       {"compile package:3000000000 silence:100 end", "not a 32-bit whole count"},
       {"compile package:2 silence:100", "package without 'end'"},
       {"compile silence:100 end", "no package to end"},
-      {"compile", "items is required"},
+      {"compile", "ITEM is required"},
       {"frobnicate", ""},
       {"", "A subcommand is required"},
   };
@@ -222,6 +222,9 @@ TEST_F(QuellarTool, HelpDocumentsTheExitStatus) {
   EXPECT_NE(r.out.find("1 some item was refused"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("compile"), std::string::npos);
   EXPECT_NE(r.out.find("disasm"), std::string::npos);
+  const Result compile = Run("compile --help");
+  EXPECT_EQ(compile.status, 0);
+  EXPECT_NE(compile.out.find("3 program code longer than 32767 bytes"), std::string::npos);
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ enum ExitCode : int {
   kExitBadCode = 4,  // program code that cannot be read (disasm)
 };
 
+// The exit statuses as told in --help.
+inline constexpr const char* kExitStatusHelp =
+    "Exit status: 0 ok; 1 some item was refused; 2 bad usage, an item that cannot be parsed or "
+    "a file that cannot be used; 3 program code longer than 32767 bytes; 4 invalid program "
+    "code.";
+
 class Command {
  public:
   virtual ~Command() = default;

@@ -21,7 +21,7 @@ class CompileCommand final : public Command {
     sub->add_flag("--idle", idle_, "Compile the idle form: every impulse becomes silence");
     sub->add_flag("--json", json_, "Print one JSON object");
     sub->add_option("-o,--output", output_, "Also write the code, as bytes, to this file");
-    sub->add_option("items", items_,
+    sub->add_option("ITEM", items_,
                     "impulse:DURATION:PHASE:SILENCE, silence:DURATION, "
                     "reading:DURATION:INTERVAL, package:COUNT ... end "
                     "(nanoseconds; phase in degrees 0, 90, 180, 270)")
@@ -29,7 +29,8 @@ class CompileCommand final : public Command {
     sub->footer(
         "Values are rounded to whole nanoseconds (halves to even) and then up to the 100 ns "
         "code step; an impulse's silence is at least 1000 ns. Refused items are named on "
-        "standard error.");
+        "standard error.\n" +
+        std::string(kExitStatusHelp));
     return sub;
   }
 

@@ -36,7 +36,8 @@ class DisasmCommand final : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
     CLI::App* sub = app.add_subcommand("disasm", "Print program code as a timeline of periods");
-    sub->add_option("file", file_, "File of program code, or - for standard input")->required();
+    sub->add_option("FILE", file_, "File of program code, or - for standard input")->required();
+    sub->footer(kExitStatusHelp);
     return sub;
   }
 

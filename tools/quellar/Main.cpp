@@ -9,10 +9,7 @@ int main(int argc, char** argv) {
   using namespace quellar::tool;
   CLI::App app("Quellar pulsed NMR analyzer tool", "quellar");
   app.require_subcommand(1, 1);
-  app.footer(
-      "Exit status: 0 ok; 1 some item was refused; 2 bad usage, an item that cannot be parsed "
-      "or a file that cannot be used; 3 program code longer than 32767 bytes; 4 invalid "
-      "program code.");
+  app.footer(kExitStatusHelp);
 
   std::vector<std::unique_ptr<Command>> commands;
   commands.push_back(MakeCompileCommand());
