@@ -38,6 +38,28 @@ void Fill(TProgramCompiler& program, std::mt19937_64& rng, int depth) {
   }
 }
 
+// Impulses the program plays and their total length, counted from the items themselves.
+struct Played {
+  int64_t impulses = 0;
+  int64_t impulseTime = 0;
+};
+
+Played Count(const TProgramCompiler& program) {
+  Played played;
+  for (int64_t i = 0; i < program.Count(); ++i) {
+    if (const auto* impulse = dynamic_cast<const TProgramImpulse*>(&program.Items(i))) {
+      ++played.impulses;
+      played.impulseTime += impulse->Duration;
+    } else if (const auto* package = dynamic_cast<const TProgramPackage*>(&program.Items(i))) {
+      const Played inner = Count(package->Program());
+      const int64_t times = std::max(package->Count, 0);
+      played.impulses += times * inner.impulses;
+      played.impulseTime += times * inner.impulseTime;
+    }
+  }
+  return played;
+}
+
 TEST(TProgramCompilerBytecode, MarksAndRunningTimeAgreeWithTheDecodedCode) {
   std::mt19937_64 rng(20261206);
   int compiled = 0;
@@ -58,6 +80,17 @@ TEST(TProgramCompilerBytecode, MarksAndRunningTimeAgreeWithTheDecodedCode) {
       for (size_t i = 0; i < listing.strobes.size(); ++i)
         EXPECT_EQ(static_cast<double>(listing.strobes[i]), result->marks[i]) << round << " #" << i;
       EXPECT_EQ(static_cast<double>(listing.duration), result->time) << round;
+    }
+    if (normal.ok) {
+      Played decoded;
+      for (const CodePeriod& period : Disassemble(normal.code).periods) {
+        if (period.kind != PeriodKind::Impulse) continue;
+        ++decoded.impulses;
+        decoded.impulseTime += period.length;
+      }
+      const Played expected = Count(program);
+      EXPECT_EQ(decoded.impulses, expected.impulses) << round;
+      EXPECT_EQ(decoded.impulseTime, expected.impulseTime) << round;
     }
     if (normal.ok && idle.ok) {
       ++compiled;
