@@ -14,12 +14,7 @@ namespace {
 // convolution) could not be addressed.
 constexpr std::size_t kMaxLength = SIZE_MAX / 256;
 
-bool Overlaps(const double* a, const double* b, std::size_t n) {
-  const auto x = reinterpret_cast<std::uintptr_t>(a);
-  const auto y = reinterpret_cast<std::uintptr_t>(b);
-  const std::uintptr_t bytes = n * sizeof(double);
-  return x < y + bytes && y < x + bytes;
-}
+using detail::Overlaps;
 
 bool AnyOverlap(const double* in1, const double* in2, const double* out1, const double* out2,
                 std::size_t n) {

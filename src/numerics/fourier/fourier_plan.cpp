@@ -23,11 +23,11 @@ std::pair<double, double> UnitRoot(std::uint64_t num, std::uint64_t den, int dir
   return {std::cos(angle), dir * std::sin(angle)};
 }
 
-// Butterfly stages in the order they run: generic primes, 5, 3, then the powers of two
-// (8 where possible, and one 2 or 4 for the rest). Returns the factor left over that no butterfly
-// handles (1 when the length is smooth enough).
+// Butterfly stages in the order they run: generic primes, 5, 3, then the powers of two (8
+// where possible, and one 2 or 4 for the rest). Returns the factor left over that no
+// butterfly handles (1 when the length is smooth enough).
 std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
-  std::vector<int> generic, fives, threes, fours;
+  std::vector<int> generic, fives, threes, binary;
   int twos = 0;
   while (n % 2 == 0) {
     n /= 2;
@@ -47,10 +47,10 @@ std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
       generic.push_back(static_cast<int>(p));
     }
   }
-  for (; twos >= 3; twos -= 3) fours.push_back(8);
-  if (twos > 0) fours.push_back(1 << twos);
+  for (; twos >= 3; twos -= 3) binary.push_back(8);
+  if (twos > 0) binary.push_back(1 << twos);
   radices.clear();
-  for (auto* group : {&generic, &fives, &threes, &fours})
+  for (auto* group : {&generic, &fives, &threes, &binary})
     radices.insert(radices.end(), group->begin(), group->end());
   return n;
 }
@@ -129,13 +129,6 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
   return plan;
 }
 
-bool Overlaps(const double* a, const double* b, std::size_t n) {
-  const auto x = reinterpret_cast<std::uintptr_t>(a);
-  const auto y = reinterpret_cast<std::uintptr_t>(b);
-  const std::uintptr_t bytes = n * sizeof(double);
-  return x < y + bytes && y < x + bytes;
-}
-
 // Working buffers are staggered by an odd number of cache lines: with power-of-two lengths
 // they would otherwise start at the same offset within a page, and the loads of a pass would
 // keep colliding with its stores in the cache sets and the store buffer.
@@ -179,6 +172,13 @@ PlanCache& Cache() {
 }
 
 }  // namespace
+
+bool Overlaps(const double* a, const double* b, std::size_t n) {
+  const auto x = reinterpret_cast<std::uintptr_t>(a);
+  const auto y = reinterpret_cast<std::uintptr_t>(b);
+  const std::uintptr_t bytes = n * sizeof(double);
+  return x < y + bytes && y < x + bytes;
+}
 
 std::size_t ConvolutionLength(std::size_t n) {
   const std::size_t target = 2 * n - 1;

@@ -48,6 +48,9 @@ std::size_t ScratchSize(const Plan& plan);
 void Execute(const Plan& plan, const double* xr, const double* xi, double* yr, double* yi,
              double scale, double* scratch);
 
+// True when the n doubles from a and the n doubles from b share any memory.
+bool Overlaps(const double* a, const double* b, std::size_t n);
+
 // The smooth length (factors 2, 3, 5 only) that the chirp convolution of length n uses.
 std::size_t ConvolutionLength(std::size_t n);
 
