@@ -93,11 +93,11 @@ TEST(ModelCatalogue, SlotsAndValuesOfTheImplementedModels) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << kModelNames[c.model] << " at " << c.x);
-    ModelSpec spec;
-    ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, spec));
-    EXPECT_EQ(c.lb, spec.lb);
-    EXPECT_EQ(c.ub, spec.ub);
-    EXPECT_DOUBLE_EQ(c.y, spec.model(c.x, c.b));
+    ModelEntry entry;
+    ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, entry));
+    EXPECT_EQ(c.lb, entry.lb);
+    EXPECT_EQ(c.ub, entry.ub);
+    EXPECT_DOUBLE_EQ(c.y, entry.model(c.x, c.b));
   }
 }
 
@@ -114,15 +114,15 @@ TEST(ModelCatalogue, DerivativesMatchDifferenceQuotients) {
                         {kModelLinear, {}, {1, 2}, 3.0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(kModelNames[c.model]);
-    ModelSpec spec;
-    ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, spec));
+    ModelEntry entry;
+    ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, entry));
     Vector d(c.b.size(), 0.0);
-    spec.derivative(c.x, spec.model(c.x, c.b), c.b, d);
-    for (int j = spec.lb; j <= spec.ub; ++j) {
+    entry.derivative(c.x, entry.model(c.x, c.b), c.b, d);
+    for (int j = entry.lb; j <= entry.ub; ++j) {
       Vector up = c.b, down = c.b;
       const double h = 1e-6 * std::max(1.0, std::fabs(c.b[j]));
       up[j] += h, down[j] -= h;
-      EXPECT_NEAR((spec.model(c.x, up) - spec.model(c.x, down)) / (2 * h), d[j], 1e-6);
+      EXPECT_NEAR((entry.model(c.x, up) - entry.model(c.x, down)) / (2 * h), d[j], 1e-6);
     }
   }
 }
@@ -131,8 +131,8 @@ TEST(ModelCatalogue, ModelsWithoutImplementationAreRefused) {
   const Data d = Points({{0, 1}, {1, 3}, {2, 5}});
   for (int model : {1, 2, 3, 5, 6, 8, 9, 11, 12, -1, 13}) {
     SCOPED_TRACE(model);
-    ModelSpec spec;
-    EXPECT_EQ(kFitNoSuchModel, DescribeModel(model, {}, spec));
+    ModelEntry entry;
+    EXPECT_EQ(kFitNoSuchModel, DescribeModel(model, {}, entry));
     EXPECT_EQ(kFitNoSuchModel, Fit(model, {}, d).code);
   }
   EXPECT_EQ(kFitNoSuchModel, Fit(kModelLinear, {}, d, 1000, 6).code);

@@ -68,9 +68,9 @@ TEST(FitNonlinear, FitInsideAModelCallbackLeavesTheOuterFitAlone) {
   const Outcome innerAlone = CatalogueFitWith(kMethodMetropolisHastings, {3, 5}, 8);
   const test::Data d = test::Sample(
       30, 0.1, [](double x) { return 1 + 4 * std::exp(-0.7 * x); }, 0.05);
-  ModelSpec spec;
+  ModelEntry entry;
   const std::vector<double> options{1, 1};
-  ASSERT_EQ(kFitOk, DescribeModel(kModelSumOfExponentials, options, spec));
+  ASSERT_EQ(kFitOk, DescribeModel(kModelSumOfExponentials, options, entry));
   const Vector lower{0, 0, 0}, upper{3, 8, 2};
   int nested = 0;
   auto run = [&](bool nest, Outcome& inner) {
@@ -84,9 +84,9 @@ TEST(FitNonlinear, FitInsideAModelCallbackLeavesTheOuterFitAlone) {
         inner = CatalogueFitWith(kMethodMetropolisHastings, {3, 5}, 8);
         ++nested;
       }
-      return spec.model(x, b);
+      return entry.model(x, b);
     };
-    p.derivative = spec.derivative;
+    p.derivative = entry.derivative;
     p.x = d.x, p.y = d.y, p.n = d.n, p.lb = 0, p.ub = 2, p.lower = lower, p.upper = upper;
     Outcome out{0, Vector{0.5, 3, 1}};
     Matrix v;

@@ -96,10 +96,10 @@ TEST(FitCatalogueModel, MetropolisHastingsRecoversKnownParameters) {
 TEST(FitNonlinear, AnnealingFindsMinimumFromPoorStart) {
   const Reference r = test::References()[1];  // exponential plus constant
   const Data d = test::Sample(30, 0.1, [&](double x) { return r.f(x, r.truth); });
-  ModelSpec spec;
-  ASSERT_EQ(kFitOk, DescribeModel(r.model, r.options, spec));
+  ModelEntry entry;
+  ASSERT_EQ(kFitOk, DescribeModel(r.model, r.options, entry));
   Vector lower{0, 0, 0}, upper{4, 10, 1}, b{0.5, 9, 0.9};
-  FitProblem p{spec.model, spec.derivative, d.x, d.y, {}, d.n, 0, 2, lower, upper, 1000, 0.001};
+  FitProblem p{entry.model, entry.derivative, d.x, d.y, {}, d.n, 0, 2, lower, upper, 1000, 0.001};
   Matrix v;
   ASSERT_EQ(kFitOk, FitNonlinear(p, b, v, {kMethodAnnealing, RandomSeed{21, 4}}));
   const auto err = test::UnitNoiseErrors(r, d);

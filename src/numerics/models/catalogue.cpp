@@ -85,40 +85,40 @@ void ComputeStats(std::span<const double> y, std::span<const double> yhat, const
 }
 }  // namespace
 
-int DescribeModel(int index, std::span<const double> options, ModelSpec& spec) {
+int DescribeModel(int index, std::span<const double> options, ModelEntry& entry) {
   switch (index) {
     case kModelLinear:
-      spec = {0, 1, LinearModel, LinearDerivative, EstimateLinear};
+      entry = {0, 1, LinearModel, LinearDerivative, EstimateLinear};
       return kFitOk;
     case kModelSumOfExponentials: {
       const double requested = options.empty() ? 1.0 : std::round(options[0]);
       const int count = requested >= 1 && requested <= 1000 ? int(requested) : 1;
       const bool constant = options.size() > 1 && options[1] == 1.0;
-      spec.lb = constant ? 0 : 1;
-      spec.ub = 2 * count;
-      spec.model = [count, constant](double x, std::span<const double> b) {
+      entry.lb = constant ? 0 : 1;
+      entry.ub = 2 * count;
+      entry.model = [count, constant](double x, std::span<const double> b) {
         return ExponentialModel(x, b, count, constant);
       };
-      spec.derivative = [count, constant](double x, double, std::span<const double> b,
-                                          std::span<double> d) {
+      entry.derivative = [count, constant](double x, double, std::span<const double> b,
+                                           std::span<double> d) {
         ExponentialDerivative(x, b, d, count, constant);
       };
-      spec.estimate = [count, constant](std::span<const double> x, std::span<const double> y, int n,
-                                        std::span<double> b, Matrix&) {
+      entry.estimate = [count, constant](std::span<const double> x, std::span<const double> y,
+                                         int n, std::span<double> b, Matrix&) {
         if (count != 1) return int(kFitNoSuchModel);
         return EstimateExponential(x, y, n, constant, b);
       };
       return kFitOk;
     }
     case kModelPower:
-      spec = {0, 1, PowerModel, PowerDerivative,
-              [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
-                 Matrix&) { return EstimatePower(x, y, n, b); }};
+      entry = {0, 1, PowerModel, PowerDerivative,
+               [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
+                  Matrix&) { return EstimatePower(x, y, n, b); }};
       return kFitOk;
     case kModelHill:
-      spec = {0, 2, HillModel, HillDerivative,
-              [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
-                 Matrix&) { return EstimateHill(x, y, n, b); }};
+      entry = {0, 2, HillModel, HillDerivative,
+               [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
+                  Matrix&) { return EstimateHill(x, y, n, b); }};
       return kFitOk;
     default:
       return kFitNoSuchModel;
@@ -128,15 +128,15 @@ int DescribeModel(int index, std::span<const double> options, ModelSpec& spec) {
 int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
                       std::span<double> yhat, std::span<double> s, RegressionStats& stats,
                       const FitSettings& settings) {
-  ModelSpec spec;
-  int code = DescribeModel(fit.model, fit.options, spec);
+  ModelEntry entry;
+  int code = DescribeModel(fit.model, fit.options, entry);
   if (code != kFitOk) return code;
   if (fit.varianceModel < 0 || fit.varianceModel >= kVarianceModelCount) return kFitNoSuchModel;
   const int n = fit.n;
   const auto holds = [n](std::span<const double> a) { return n == 0 || a.size() > size_t(n); };
   if (n < 0 || !holds(fit.x) || !holds(fit.y) || !holds(yhat) || !holds(s) ||
-      b.size() <= size_t(spec.ub) || fit.lower.size() <= size_t(spec.ub) ||
-      fit.upper.size() <= size_t(spec.ub) ||
+      b.size() <= size_t(entry.ub) || fit.lower.size() <= size_t(entry.ub) ||
+      fit.upper.size() <= size_t(entry.ub) ||
       fit.theta.size() < size_t(kThetaCount[fit.varianceModel]))
     return kFitBadArguments;
   if (!AllFinite(fit.x, 1, n) || !AllFinite(fit.y, 1, n)) return kFitNonFinite;
@@ -152,18 +152,18 @@ int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
     }
   }
 
-  EnsureSquare(v, spec.ub);
-  if (fit.estimate) code = spec.estimate(fit.x, fit.y, n, b, v);
+  EnsureSquare(v, entry.ub);
+  if (fit.estimate) code = entry.estimate(fit.x, fit.y, n, b, v);
   if (code == kFitOk && fit.model >= 3 && fit.maxIter >= 1) {
     FitProblem problem;
-    problem.model = spec.model;
-    problem.derivative = spec.derivative;
+    problem.model = entry.model;
+    problem.derivative = entry.derivative;
     problem.x = fit.x;
     problem.y = fit.y;
     problem.weights = weights;
     problem.n = n;
-    problem.lb = spec.lb;
-    problem.ub = spec.ub;
+    problem.lb = entry.lb;
+    problem.ub = entry.ub;
     problem.lower = fit.lower;
     problem.upper = fit.upper;
     problem.maxIter = fit.maxIter;
@@ -171,12 +171,12 @@ int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
     code = FitNonlinear(problem, b, v, settings);
   }
   if (code != kFitOk) return code;
-  if (!AllFinite(b, spec.lb, spec.ub)) return kFitNonFinite;
+  if (!AllFinite(b, entry.lb, entry.ub)) return kFitNonFinite;
 
-  for (int i = 1; i <= n; ++i) yhat[i] = spec.model(fit.x[i], b);
-  ComputeStats(fit.y, yhat, weights, n, spec.ub - spec.lb + 1, stats);
-  for (int j = spec.lb; j <= spec.ub; ++j)
-    for (int k = spec.lb; k <= spec.ub; ++k) v[j][k] *= stats.residualVariance;
+  for (int i = 1; i <= n; ++i) yhat[i] = entry.model(fit.x[i], b);
+  ComputeStats(fit.y, yhat, weights, n, entry.ub - entry.lb + 1, stats);
+  for (int j = entry.lb; j <= entry.ub; ++j)
+    for (int k = entry.lb; k <= entry.ub; ++k) v[j][k] *= stats.residualVariance;
   const double sd = std::sqrt(stats.residualVariance);
   for (int i = 1; i <= n; ++i) s[i] = sd;
   return kFitOk;

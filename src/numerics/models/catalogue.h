@@ -23,7 +23,7 @@ enum CatalogueModel : int {
 
 // One model of the catalogue with its options applied. estimate fills b (and for "Linear" v)
 // from points 1..n.
-struct ModelSpec {
+struct ModelEntry {
   int lb = 0;
   int ub = -1;
   ModelFunction model;
@@ -33,11 +33,11 @@ struct ModelSpec {
       estimate;
 };
 
-// Fills spec for model index; kFitNoSuchModel for an index outside 0..12, for the catalogue
+// Fills entry for model index; kFitNoSuchModel for an index outside 0..12, for the catalogue
 // entries without an implementation (every one except "Linear", "Sum of exponentials", "Power"
 // and "Hill"). Options of "Sum of exponentials": element 0 rounded is the number of
 // exponentials (1 when absent or not positive), element 1 equal to 1.0 adds the constant term.
-int DescribeModel(int index, std::span<const double> options, ModelSpec& spec);
+int DescribeModel(int index, std::span<const double> options, ModelEntry& entry);
 
 struct RegressionStats {
   double ssr = 0.0;               // weighted sum of squared residuals
