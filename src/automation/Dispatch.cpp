@@ -495,7 +495,7 @@ HRESULT DispatchInvoke(const InterfaceDesc& itf, const ErrorSource& source, IDis
 
   VARIANT values[kMaxParams];
   Slot slots[kMaxParams];
-  for (size_t p = 0; p < kMaxParams; ++p) {
+  for (size_t p = 0; p < member->paramCount; ++p) {
     VariantInit(&values[p]);
     slots[p].value = &values[p];
   }
