@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Windows stage: cross-builds Quellar.dll (64- and 32-bit) with mingw-w64, checks its export and
 # import tables, then registers the 64-bit DLL in a fresh Wine prefix from a folder whose path has
-# a blank, checks the registry entries, runs the VBScript tests with cscript, unregisters it and
-# checks that the entries are gone. Quick when already built; the prefix is always made anew.
+# a blank, checks the registry entries, probes the server through the real OLE runtime, runs the
+# VBScript tests with cscript, unregisters it and checks that the entries are gone, and finally
+# checks that a registry key that cannot be written fails registration with the library's message.
+# Quick when already built; the prefix is always made anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -74,7 +76,7 @@ if [ ! -f "$probe" ] || [ tests/wine/server_probe.cpp -nt "$probe" ]; then
   step "build server_probe.exe"
   mkdir -p "$(dirname "$probe")"
   x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static -o "$probe" \
-    tests/wine/server_probe.cpp -lole32 -loleaut32 -luuid || fail "building server_probe.exe"
+    tests/wine/server_probe.cpp -lole32 -loleaut32 -luuid -ladvapi32 || fail "building server_probe.exe"
 fi
 
 # 4. A fresh Wine prefix. Without the wait after wineboot every COM program stalls for seconds.
@@ -203,6 +205,20 @@ done
 ! wine reg query "HKCR\\TypeLib\\$libid\\1.0" >/dev/null 2>&1 || fail "type library still registered"
 step "cscript unregistered.vbs"
 run_vbs unregistered.vbs
+
+# 9. A key that cannot be written: registration fails with the library's message and reports it
+# in the error log; unregistration cleans up.
+step "server_probe.exe --denied-key"
+out=$(timeout 120 wine "$probe" "$win_dll" --denied-key 2>&1 | tr -d '\r') && rc=0 || rc=$?
+sed 's/^/    /' <<<"$out"
+[ "$rc" -eq 0 ] && grep -qx "PASS server_probe" <<<"$out" || fail "server_probe.exe --denied-key exited with $rc"
+errlog=$(find "$WINEPREFIX/drive_c/users" -iname 'Quellar.errlog' 2>/dev/null | head -1)
+[ -n "$errlog" ] && grep -q '"Error creating system registry entry"' "$errlog" ||
+  fail "the failed registration left no report in the error log"
+for clsid in "${clsids[@]}"; do
+  ! wine reg query "HKCR\\CLSID\\$clsid" >/dev/null 2>&1 || fail "HKCR\\CLSID\\$clsid left behind"
+done
+! wine reg query "HKCR\\TypeLib\\$libid\\1.0" >/dev/null 2>&1 || fail "type library still registered"
 
 wineserver -k >/dev/null 2>&1 || true
 echo "stage-wine: passed in $(($(date +%s) - started)) s"

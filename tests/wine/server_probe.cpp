@@ -1,11 +1,15 @@
 // Checks Quellar.dll through the real ole32/oleaut32 (run under Wine by scripts/stage-wine.sh):
 // the embedded type library, the class factories of all nine classes, DllCanUnloadNow, and
-// creation through the registry. Usage: server_probe <path of Quellar.dll>
+// creation through the registry. Usage: server_probe <path of Quellar.dll> [--denied-key]
+// With --denied-key (run while the server is not registered) it checks instead that registration
+// fails with the library's message when a key cannot be written, and that unregistration then
+// cleans up.
 #include <windows.h>
 // windows.h comes first
 #include <oaidl.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -36,6 +40,7 @@ std::string Hex(HRESULT hr) {
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
+using ServerFn = HRESULT(STDAPICALLTYPE*)();
 
 // GetProcAddress answers a generic function pointer; go through void* to the real type.
 template <class F>
@@ -124,11 +129,54 @@ std::vector<CoClass> CheckTypeLibrary(const std::wstring& dll, GUID* libid) {
   return classes;
 }
 
+// A programmatic-identifier key that exists but denies setting values makes registration fail
+// with the registry message; unregistration removes the key again.
+void CheckDeniedKey(HMODULE module) {
+  auto registerServer = Entry<ServerFn>(module, "DllRegisterServer");
+  auto unregisterServer = Entry<ServerFn>(module, "DllUnregisterServer");
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, "Quellar.ByteArray", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr);
+  Check(rc == ERROR_SUCCESS, "create Quellar.ByteArray");
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  // Everyone: KEY_SET_VALUE denied, everything else allowed.
+  ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(D;;0x2;;;WD)(A;;KA;;;WD)",
+                                                       SDDL_REVISION_1, &sd, nullptr);
+  rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
+  Check(rc == ERROR_SUCCESS, "deny setting values on Quellar.ByteArray");
+  LocalFree(sd);
+  RegCloseKey(key);
+
+  SetErrorInfo(0, nullptr);
+  HRESULT hr = registerServer();
+  Check(hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+        "DllRegisterServer fails with the registry's status, got " + Hex(hr));
+  IErrorInfo* info = nullptr;
+  BSTR description = nullptr;
+  if (GetErrorInfo(0, &info) == S_OK && info) {
+    info->GetDescription(&description);
+    info->Release();
+  }
+  Check(Narrow(description) == "Error creating system registry entry",
+        "error description [" + Narrow(description) + "]");
+  SysFreeString(description);
+
+  hr = unregisterServer();
+  Check(hr == S_OK, "DllUnregisterServer after a failed registration " + Hex(hr));
+  for (const char* progId : {"Quellar.Controller", "Quellar.MathProcessor", "Quellar.DoubleArray",
+                             "Quellar.ByteArray"}) {
+    rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, progId, 0, KEY_READ, &key);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    Check(rc == ERROR_FILE_NOT_FOUND, std::string(progId) + " removed");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::printf("usage: server_probe <Quellar.dll>\n");
+  const bool deniedKey = argc == 3 && std::string(argv[2]) == "--denied-key";
+  if (argc != 2 && !deniedKey) {
+    std::printf("usage: server_probe <Quellar.dll> [--denied-key]\n");
     return 2;
   }
   std::wstring dll(argv[1], argv[1] + std::string(argv[1]).size());
@@ -141,6 +189,11 @@ int main(int argc, char** argv) {
   auto canUnload = Entry<CanUnloadFn>(module, "DllCanUnloadNow");
   Check(getClassObject && canUnload, "entry points by name");
   if (!getClassObject || !canUnload) return 1;
+  if (deniedKey) {
+    CheckDeniedKey(module);
+    std::printf(failures ? "%d failure(s)\n" : "PASS server_probe\n", failures);
+    return failures ? 1 : 0;
+  }
 
   GUID libid{};
   std::vector<CoClass> classes = CheckTypeLibrary(dll, &libid);
