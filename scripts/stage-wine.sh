@@ -93,16 +93,6 @@ rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1 || fail "wineboot -i"
 wineserver -w
 
-# 5. Install into a folder whose path has a blank, register.
-server_dir="$WINEPREFIX/drive_c/Quellar Server"
-mkdir -p "$server_dir" "$WINEPREFIX/drive_c/qtests"
-cp "$dll64" "$server_dir/Quellar.dll"
-cp tests/wine/*.vbs "$WINEPREFIX/drive_c/qtests/"
-win_dll='C:\Quellar Server\Quellar.dll'
-step "regsvr32 $win_dll"
-wine regsvr32 /s "$win_dll" || fail "regsvr32 returned $?"
-
-# 6. Registry entries.
 # Value of a registry value (default value when $2 is empty), or fails when absent.
 reg_value() {
   local out
@@ -124,6 +114,28 @@ subkeys() {
   wine reg query "$1" 2>/dev/null | tr -d '\r' | grep '^HKEY_' | tail -n +2 | sed 's/.*\\//' |
     sort | tr '\n' ' '
 }
+# 5. Install into a folder whose path has a blank, register.
+server_dir="$WINEPREFIX/drive_c/Quellar Server"
+mkdir -p "$server_dir" "$WINEPREFIX/drive_c/qtests"
+cp "$dll64" "$server_dir/Quellar.dll"
+cp tests/wine/*.vbs "$WINEPREFIX/drive_c/qtests/"
+win_dll='C:\Quellar Server\Quellar.dll'
+
+# A path without a blank is written as it is.
+mkdir -p "$WINEPREFIX/drive_c/QuellarPlain"
+cp "$dll64" "$WINEPREFIX/drive_c/QuellarPlain/Quellar.dll"
+plain_dll='C:\QuellarPlain\Quellar.dll'
+step "regsvr32 $plain_dll"
+wine regsvr32 /s "$plain_dll" || fail "regsvr32 $plain_dll returned $?"
+plain_clsid=$(reg_value 'HKCR\Quellar.DoubleArray\Clsid' "") || fail "HKCR\Quellar.DoubleArray\Clsid missing"
+expect_value "HKCR\\CLSID\\$plain_clsid\\InprocServer32" "" "$plain_dll"
+wine regsvr32 /u /s "$plain_dll" || fail "regsvr32 /u $plain_dll returned $?"
+! wine reg query 'HKCR\Quellar.DoubleArray' >/dev/null 2>&1 || fail "unregistration left Quellar.DoubleArray"
+
+step "regsvr32 $win_dll"
+wine regsvr32 /s "$win_dll" || fail "regsvr32 returned $?"
+
+# 6. Registry entries.
 libid=$(sed -n '/^\[/,/^library Quellar/s/^ *uuid(\([0-9A-Fa-f-]*\)),*$/\1/p' \
   src/automation/Quellar.idl | head -1 | tr 'a-f' 'A-F')
 [ -n "$libid" ] || fail "library GUID not found in src/automation/Quellar.idl"
