@@ -77,7 +77,7 @@ Check b.Count = 3, "CopyFrom Nothing"
 ' Failures: a negative count, a value that is no byte, an index outside the items.
 On Error Resume Next
 a.Count = -1
-Check Err.Number < 0, "Count = -1 raises an error status, got " & Err.Number
+Check Err.Number = &H80070057, "Count = -1 raises E_INVALIDARG, got " & Hex(Err.Number)
 Check Err.Description = "Count -1 is negative", "Count = -1 description [" & Err.Description & "]"
 Check Err.Source = "Quellar.ByteArray", "Count = -1 source [" & Err.Source & "]"
 Err.Clear
@@ -88,8 +88,12 @@ a(1) = -1
 Check Err.Number = 6, "-1 is no byte, error " & Err.Number
 Err.Clear
 i = a(3)
-Check Err.Number <> 0, "Item(Count) raises"
+Check Err.Number = &H8002000B, "Item(Count) raises DISP_E_BADINDEX, got " & Hex(Err.Number)
 Check Err.Description = "Index 3 is outside the array of 3 items", "Item(3) description [" & Err.Description & "]"
+Err.Clear
+a.Count = 2147483647
+Check Err.Number = &H8007000E, "huge Count raises E_OUTOFMEMORY, got " & Hex(Err.Number)
+Check Err.Description = "Not enough memory for 2147483647 items", "huge Count description [" & Err.Description & "]"
 Err.Clear
 On Error GoTo 0
 Check a.Count = 3 And a(0) = 255 And a(1) = 1, "contents after failed calls"

@@ -115,23 +115,27 @@ Check a.Sum = -2.5, "Sum after resize " & a.Sum
 ' programmatic identifier; the contents stay.
 On Error Resume Next
 a.Count = -1
-Check Err.Number < 0, "Count = -1 raises an error status, got " & Err.Number
+Check Err.Number = &H80070057, "Count = -1 raises E_INVALIDARG, got " & Hex(Err.Number)
 Check Err.Description = "Count -1 is negative", "Count = -1 description [" & Err.Description & "]"
 Check Err.Source = "Quellar.DoubleArray", "Count = -1 source [" & Err.Source & "]"
 Err.Clear
 Check a.Count = 3 And a(0) = -5, "Count = -1 leaves the contents"
 i = a(3)
-Check Err.Number <> 0, "Item(Count) raises"
+Check Err.Number = &H8002000B, "Item(Count) raises DISP_E_BADINDEX, got " & Hex(Err.Number)
 Check Err.Description = "Index 3 is outside the array of 3 items", "Item(3) description [" & Err.Description & "]"
 Err.Clear
 a(-1) = 1
-Check Err.Number <> 0, "Item(-1) put raises"
+Check Err.Number = &H8002000B, "Item(-1) put raises DISP_E_BADINDEX, got " & Hex(Err.Number)
 Err.Clear
 a(0) = "not a number"
 Check Err.Number = 13, "Item put of a text, error " & Err.Number
 Err.Clear
 i = a.NoSuchMember
 Check Err.Number = 438, "unknown member, error " & Err.Number
+Err.Clear
+a.Count = 2147483647
+Check Err.Number = &H8007000E, "huge Count raises E_OUTOFMEMORY, got " & Hex(Err.Number)
+Check Err.Description = "Not enough memory for 2147483647 items", "huge Count description [" & Err.Description & "]"
 Err.Clear
 On Error GoTo 0
 Check a.Count = 3 And a(0) = -5 And a(2) = 0, "contents after failed calls"
