@@ -434,6 +434,9 @@ struct IConnectionPoint : public IUnknown {
   ~IConnectionPoint() = default;
 };
 
+// The OLE automation functions, with C linkage as on Windows.
+extern "C" {
+
 // Automation strings: a 32-bit byte length before the characters, a 16-bit terminator after.
 BSTR SysAllocString(const OLECHAR* psz);
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui);
@@ -464,3 +467,5 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut);
 HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
 HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+
+}  // extern "C"
