@@ -36,7 +36,7 @@ inline void TileButterflies(double (&re)[R][kTile], double (&im)[R][kTile]) {
   }
 }
 
-// One column (p, q) without tiling, for the ends of rows and for short strides.
+// One column (p, q) without tiling, for passes too short to fill a tile.
 template <int R, class B>
 inline void Column(const Stage& st, std::size_t p, std::size_t q, const double* __restrict xr,
                    const double* __restrict xi, double* __restrict yr, double* __restrict yi,
@@ -64,19 +64,63 @@ inline void Column(const Stage& st, std::size_t p, std::size_t q, const double* 
   }
 }
 
-// scale multiplies the outputs of the last pass (m = 1), which has no twiddles of its own.
+// Tiles along p for a short stride s (< kTile), each column with its own twiddles. With
+// s = 1 (the first pass) the outputs of a tile form one contiguous block. Needs m >= kTile;
+// never the last pass, so there is no scale.
+template <int R, class B, bool kUnitStride>
+inline void RunAlongP(const Stage& st, const double* __restrict xr, const double* __restrict xi,
+                      double* __restrict yr, double* __restrict yi) {
+  const std::size_t m = st.m;
+  const std::size_t s = kUnitStride ? 1 : st.s;
+  const double* __restrict twr = st.twRe.data();
+  const double* __restrict twi = st.twIm.data();
+  double tr[R][kTile], ti[R][kTile];
+  for (std::size_t q = 0; q < s; ++q) {
+    const double* __restrict xrq = xr + q;
+    const double* __restrict xiq = xi + q;
+    double* __restrict yrq = yr + q;
+    double* __restrict yiq = yi + q;
+    for (std::size_t p0 = 0; p0 < m; p0 += kTile) {
+      // The last tile may overlap the one before: its columns are simply computed twice.
+      const std::size_t p = p0 + kTile <= m ? p0 : m - kTile;
+      for (int r = 0; r < R; ++r) {
+        for (std::size_t t = 0; t < kTile; ++t) {
+          tr[r][t] = xrq[s * (p + t + r * m)];
+          ti[r][t] = xiq[s * (p + t + r * m)];
+        }
+      }
+      TileButterflies<R, B>(tr, ti);
+      for (int k = 1; k < R; ++k) {
+        for (std::size_t t = 0; t < kTile; ++t) {
+          const double wr = twr[(k - 1) * m + p + t], wi = twi[(k - 1) * m + p + t];
+          const double re = tr[k][t] * wr - ti[k][t] * wi;
+          ti[k][t] = tr[k][t] * wi + ti[k][t] * wr;
+          tr[k][t] = re;
+        }
+      }
+      for (std::size_t t = 0; t < kTile; ++t) {
+        for (int k = 0; k < R; ++k) {
+          yrq[s * (R * (p + t) + k)] = tr[k][t];
+          yiq[s * (R * (p + t) + k)] = ti[k][t];
+        }
+      }
+    }
+  }
+}
+
+// One pass. The input and output buffers never overlap. scale multiplies the outputs of the
+// last pass (m = 1), which has no twiddles of its own.
 template <int R, class B>
 inline void RunFixed(const Stage& st, const double* __restrict xr, const double* __restrict xi,
                      double* __restrict yr, double* __restrict yi, double scale) {
   const std::size_t m = st.m;
   const std::size_t s = st.s;
   const std::size_t sm = s * m;
-  const double* __restrict twr = st.twRe.data();
-  const double* __restrict twi = st.twIm.data();
-  double tr[R][kTile], ti[R][kTile];
   if (s >= kTile) {
     // Long stride: tiles run along q and share the twiddles of their p.
-    const std::size_t whole = s - s % kTile;
+    const double* __restrict twr = st.twRe.data();
+    const double* __restrict twi = st.twIm.data();
+    double tr[R][kTile], ti[R][kTile];
     const double w0 = m > 1 ? 1.0 : scale;
     for (std::size_t p = 0; p < m; ++p) {
       double wr[R], wi[R];
@@ -88,7 +132,8 @@ inline void RunFixed(const Stage& st, const double* __restrict xr, const double*
       const double* __restrict xip = xi + s * p;
       double* __restrict yrp = yr + s * R * p;
       double* __restrict yip = yi + s * R * p;
-      for (std::size_t q = 0; q < whole; q += kTile) {
+      for (std::size_t q0 = 0; q0 < s; q0 += kTile) {
+        const std::size_t q = q0 + kTile <= s ? q0 : s - kTile;  // may overlap, see RunAlongP
         for (int r = 0; r < R; ++r) {
           for (std::size_t t = 0; t < kTile; ++t) {
             tr[r][t] = xrp[q + t + r * sm];
@@ -107,38 +152,14 @@ inline void RunFixed(const Stage& st, const double* __restrict xr, const double*
           }
         }
       }
-      for (std::size_t q = whole; q < s; ++q) Column<R, B>(st, p, q, xr, xi, yr, yi, scale);
     }
     return;
   }
-  if (s == 1 && m >= kTile) {
-    // First pass: tiles run along p, each column with its own twiddles; the outputs of a
-    // tile form one contiguous block.
-    const std::size_t whole = m - m % kTile;
-    for (std::size_t p = 0; p < whole; p += kTile) {
-      for (int r = 0; r < R; ++r) {
-        for (std::size_t t = 0; t < kTile; ++t) {
-          tr[r][t] = xr[p + t + r * m];
-          ti[r][t] = xi[p + t + r * m];
-        }
-      }
-      TileButterflies<R, B>(tr, ti);
-      for (int k = 1; k < R; ++k) {
-        for (std::size_t t = 0; t < kTile; ++t) {
-          const double wr = twr[(k - 1) * m + p + t], wi = twi[(k - 1) * m + p + t];
-          const double re = tr[k][t] * wr - ti[k][t] * wi;
-          ti[k][t] = tr[k][t] * wi + ti[k][t] * wr;
-          tr[k][t] = re;
-        }
-      }
-      for (std::size_t t = 0; t < kTile; ++t) {
-        for (int k = 0; k < R; ++k) {
-          yr[R * (p + t) + k] = tr[k][t];
-          yi[R * (p + t) + k] = ti[k][t];
-        }
-      }
-    }
-    for (std::size_t p = whole; p < m; ++p) Column<R, B>(st, p, 0, xr, xi, yr, yi, scale);
+  if (m >= kTile) {
+    if (s == 1)
+      RunAlongP<R, B, true>(st, xr, xi, yr, yi);
+    else
+      RunAlongP<R, B, false>(st, xr, xi, yr, yi);
     return;
   }
   for (std::size_t q = 0; q < s; ++q)

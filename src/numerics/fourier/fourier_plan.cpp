@@ -23,9 +23,10 @@ std::pair<double, double> UnitRoot(std::uint64_t num, std::uint64_t den, int dir
   return {std::cos(angle), dir * std::sin(angle)};
 }
 
-// Butterfly stages in the order they run: generic primes, 5, 3, then the powers of two (8
-// where possible, and one 2 or 4 for the rest). Returns the factor left over that no
-// butterfly handles (1 when the length is smooth enough).
+// Butterfly stages in the order they run: the powers of two first (8 where possible, one 2
+// or 4 for the rest), so that the strides of the later passes are whole tiles, then 3, 5 and
+// the generic primes. Returns the factor left over that no butterfly handles (1 when the
+// length is smooth enough).
 std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
   std::vector<int> generic, fives, threes, binary;
   int twos = 0;
@@ -50,7 +51,7 @@ std::size_t Factorise(std::size_t n, std::vector<int>& radices) {
   for (; twos >= 3; twos -= 3) binary.push_back(8);
   if (twos > 0) binary.push_back(1 << twos);
   radices.clear();
-  for (auto* group : {&generic, &fives, &threes, &binary})
+  for (auto* group : {&binary, &threes, &fives, &generic})
     radices.insert(radices.end(), group->begin(), group->end());
   return n;
 }
