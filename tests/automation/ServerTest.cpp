@@ -6,6 +6,7 @@
 #include "automation/ClassRegistry.h"
 #include "automation/LateBoundTestSupport.h"
 #include "automation/Quellar.h"
+#include "platform/Platform.h"
 
 namespace quellar::automation {
 namespace {
@@ -160,6 +161,30 @@ TEST_F(ServerTest, CreatableClassesAreTheFourClientClasses) {
 TEST_F(ServerTest, RegistrationWritesNothingAndSucceeds) {
   EXPECT_EQ(DllRegisterServer(), S_OK);
   EXPECT_EQ(DllUnregisterServer(), S_OK);
+}
+
+TEST(ReportHandler, HostHandlerAnswersTheReportDialog) {
+  struct Seen {
+    std::string caption, message;
+    int answer;
+  } seen{"", "", 1};
+  QuellarSetReportHandler(
+      [](const char* caption, const char* message, void* context) {
+        auto* s = static_cast<Seen*>(context);
+        s->caption = caption;
+        s->message = message;
+        return s->answer;
+      },
+      &seen);
+  EXPECT_EQ(platform::ShowReportDialog("Error report", "text"), platform::DialogAnswer::Yes);
+  EXPECT_EQ(seen.caption, "Error report");
+  EXPECT_EQ(seen.message, "text");
+  seen.answer = 0;
+  EXPECT_EQ(platform::ShowReportDialog("c", "m"), platform::DialogAnswer::No);
+  QuellarSetReportHandler(nullptr, nullptr);  // back to the default: standard error, No
+  seen.message.clear();
+  EXPECT_EQ(platform::ShowReportDialog("c", "after"), platform::DialogAnswer::No);
+  EXPECT_EQ(seen.message, "");
 }
 
 TEST(Guid, TextRoundTrip) {
