@@ -303,8 +303,8 @@ TEST(FourierTransform, ConcurrentCallsAgreeWithSerialOnes) {
 // the wide build of the passes side by side on lengths that use every butterfly and leave
 // partial tiles.
 TEST(FourierPasses, BaselineAndWideBuildsBothMatchTheDirectSum) {
-  for (std::size_t n : {2u, 3u, 4u, 5u, 8u, 12u, 30u, 49u, 60u, 120u, 250u, 343u, 384u, 29u * 31u,
-                        11u * 13u * 4u, 17u * 19u, 23u * 9u}) {
+  for (std::size_t n : {2u, 3u, 4u, 5u, 8u, 12u, 30u, 49u, 60u, 120u, 162u, 250u, 252u, 343u, 384u,
+                        29u * 31u, 11u * 13u * 4u, 17u * 19u, 23u * 9u}) {
     for (int dir : {1, -1}) {
       const auto plan = detail::GetPlan(n, dir);
       ASSERT_FALSE(plan->inner) << "n = " << n;
