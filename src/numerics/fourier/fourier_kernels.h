@@ -2,8 +2,8 @@
 // Butterfly passes of the self-sorting mixed-radix transform, on split real/imaginary
 // storage. A pass with radix R reads sub-sequences x[q + s*(p + r*m)], r = 0..R-1, applies
 // the R-point transform, multiplies output k by the twiddle e^(dir*2*pi*i*p*k/(R*m)) and
-// writes it to y[q + s*(R*p + k)]. Where the stride s is long the work is vectorised along q
-// with one twiddle per p; in the first pass (s = 1) along p.
+// writes it to y[q + s*(R*p + k)]. Where the stride s fills a tile the work is vectorised
+// along q with one twiddle per p; where it is shorter, along p.
 //
 // Included only by fourier_passes.cpp, which is compiled once for every instruction set the
 // library dispatches on; QUELLAR_PASSES_NS names the copy, and the anonymous namespace keeps
