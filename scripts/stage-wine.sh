@@ -3,7 +3,8 @@
 # import tables, then registers the 64-bit DLL in a fresh Wine prefix from a folder whose path has
 # a blank, checks the registry entries, probes the server through the real OLE runtime, runs the
 # VBScript tests with cscript, unregisters it and checks that the entries are gone, and finally
-# checks that a registry key that cannot be written fails registration with the library's message.
+# checks that a registry key that cannot be written fails registration with the library's message;
+# last, the Win32 serial transport runs against an echoing pseudo-terminal mapped to COM7.
 # Quick when already built; the prefix is always made anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ step() { echo "--- $*"; }
 for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-widl \
   x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump x86_64-w64-mingw32-windres \
   i686-w64-mingw32-windres wine wineboot wineserver winepath \
-  apt-get dpkg-deb; do
+  apt-get dpkg-deb python3; do
   command -v "$tool" >/dev/null || fail "$tool not found (run scripts/install-deps.sh all)"
 done
 
@@ -85,7 +86,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 unset DISPLAY
-cleanup() { wineserver -k >/dev/null 2>&1 || true; }
+peer=""
+cleanup() {
+  [ -n "$peer" ] && kill "$peer" 2>/dev/null
+  wineserver -k >/dev/null 2>&1 || true
+}
 trap cleanup EXIT
 step "fresh Wine prefix"
 [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1 || true; }
@@ -231,6 +236,44 @@ for clsid in "${clsids[@]}"; do
   ! wine reg query "HKCR\\CLSID\\$clsid" >/dev/null 2>&1 || fail "HKCR\\CLSID\\$clsid left behind"
 done
 ! wine reg query "HKCR\\TypeLib\\$libid\\1.0" >/dev/null 2>&1 || fail "type library still registered"
+
+# 10. The Win32 serial transport of the device layer, against an echoing pseudo-terminal that Wine
+# maps to COM7: every byte value unchanged, purge, bounded waits, close and reopen, and the line
+# settings as they reach the terminal (115200 8N1, RTS/CTS, raw).
+if [ -f src/device/DrvConnectionWin32.cpp ]; then
+  step "transport_probe.exe on COM7"
+  log=$(cmake --build --preset mingw --target quellar_device 2>&1) ||
+    { tail -60 <<<"$log" >&2; fail "building quellar_device for Windows"; }
+  tprobe=$root/build/mingw/wine-tests/transport_probe.exe
+  libs=(build/mingw/src/device/libquellar_device.a build/mingw/src/errors/libquellar_errors.a
+    build/mingw/src/platform/libquellar_platform.a)
+  if [ ! -f "$tprobe" ] || [ tests/wine/transport_probe.cpp -nt "$tprobe" ] ||
+    [ -n "$(find "${libs[@]}" -newer "$tprobe" 2>/dev/null)" ]; then
+    x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static -Isrc \
+      -o "$tprobe" tests/wine/transport_probe.cpp "${libs[@]}" || fail "building transport_probe.exe"
+  fi
+  peer_dir=$(mktemp -d)
+  python3 tests/wine/serial_peer.py "$peer_dir/settings" 120 >"$peer_dir/tty" &
+  peer=$!
+  for _ in $(seq 50); do [ -s "$peer_dir/tty" ] && break; sleep 0.1; done
+  tty=$(head -1 "$peer_dir/tty")
+  [ -n "$tty" ] || fail "serial_peer.py gave no terminal"
+  ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
+  rm -f "$WINEPREFIX/dosdevices/com200"
+  out=$(timeout 120 wine "$tprobe" 7 200 2>&1 | tr -d '\r') && rc=0 || rc=$?
+  kill "$peer" 2>/dev/null || true
+  wait "$peer" 2>/dev/null || true
+  peer=""
+  sed 's/^/    /' <<<"$out"
+  [ "$rc" -eq 0 ] && grep -qx "PASS transport_probe" <<<"$out" ||
+    fail "transport_probe.exe exited with $rc"
+  expected="speed=115200/115200 cs8=1 parenb=0 cstopb=0 crtscts=1 ixon=0 ixoff=0 icanon=0 echo=0"
+  expected+=" opost=0 icrnl=0"
+  settings=$(cat "$peer_dir/settings" 2>/dev/null || true)
+  rm -rf "$peer_dir"
+  [ "$settings" = "$expected" ] || fail "line settings [$settings], expected [$expected]"
+  echo "    line: $settings"
+fi
 
 wineserver -k >/dev/null 2>&1 || true
 echo "stage-wine: passed in $(($(date +%s) - started)) s"
