@@ -88,8 +88,8 @@ export WINEARCH=win64
 unset DISPLAY
 peer=""
 cleanup() {
-  [ -n "$peer" ] && kill "$peer" 2>/dev/null
   wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$peer" ]; then kill "$peer" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 step "fresh Wine prefix"
@@ -261,6 +261,8 @@ if [ -f src/device/DrvConnectionWin32.cpp ]; then
   ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
   rm -f "$WINEPREFIX/dosdevices/com200"
   out=$(timeout 120 wine "$tprobe" 7 200 2>&1 | tr -d '\r') && rc=0 || rc=$?
+  # The server holds the terminal; stop it before the terminal hangs up under it.
+  wineserver -k >/dev/null 2>&1 || true
   kill "$peer" 2>/dev/null || true
   wait "$peer" 2>/dev/null || true
   peer=""
