@@ -69,9 +69,6 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
   plan->dir = dir;
   std::vector<int> radices;
   if (Factorise(n, radices) == 1) {
-    // Twiddles are all powers of e^(2*pi*i/n): tabulate those once, then pick.
-    std::vector<double> rootRe(n), rootIm(n);
-    for (std::size_t j = 0; j < n; ++j) std::tie(rootRe[j], rootIm[j]) = UnitRoot(2 * j, n, dir);
     std::size_t s = 1;
     for (int radix : radices) {
       Stage st;
@@ -84,8 +81,8 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
         for (int k = 1; k < radix; ++k) {
           for (std::size_t p = 0; p < st.m; ++p) {
             const std::size_t index = p * k * s;  // < n: p < m, k < radix
-            st.twRe[(k - 1) * st.m + p] = rootRe[index];
-            st.twIm[(k - 1) * st.m + p] = rootIm[index];
+            std::tie(st.twRe[(k - 1) * st.m + p], st.twIm[(k - 1) * st.m + p]) =
+                UnitRoot(2 * index, n, dir);
           }
         }
       }
