@@ -324,6 +324,21 @@ TEST(FourierPasses, BaselineAndWideBuildsBothMatchTheDirectSum) {
   }
 }
 
+TEST(FourierPlan, RepeatedLengthsShareOnePlanAcrossThreads) {
+  const auto first = detail::GetPlan(1536, 1);
+  EXPECT_EQ(detail::GetPlan(1536, 1), first);
+  EXPECT_NE(detail::GetPlan(1536, -1), first);  // the other direction has its own twiddles
+  std::shared_ptr<const detail::Plan> fromThread;
+  std::thread([&] { fromThread = detail::GetPlan(1536, 1); }).join();
+  EXPECT_EQ(fromThread, first);
+
+  // A chirp-convolution plan keeps its inner plan, shared with plain transforms of that size.
+  const auto prime = detail::GetPlan(1031, 1);
+  ASSERT_TRUE(prime->inner);
+  EXPECT_EQ(prime->inner->n, detail::ConvolutionLength(1031));
+  EXPECT_EQ(detail::GetPlan(prime->inner->n, 1), prime->inner);
+}
+
 TEST(FourierPlan, ConvolutionLengthIsTheSmallestSmoothLengthThatAvoidsWrapAround) {
   EXPECT_EQ(detail::ConvolutionLength(37), 75u);  // 73 needed: 75 = 3 * 5^2
   EXPECT_EQ(detail::ConvolutionLength(4099), 8640u);
