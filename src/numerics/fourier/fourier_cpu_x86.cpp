@@ -4,6 +4,7 @@
 namespace quellar::fourier::detail {
 
 bool WideAvailable() {
+  __builtin_cpu_init();  // in case the first transform runs before the runtime's own init
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
