@@ -119,6 +119,7 @@ subkeys() {
   wine reg query "$1" 2>/dev/null | tr -d '\r' | grep '^HKEY_' | tail -n +2 | sed 's/.*\\//' |
     sort | tr '\n' ' '
 }
+
 # 5. Install into a folder whose path has a blank, register.
 server_dir="$WINEPREFIX/drive_c/Quellar Server"
 mkdir -p "$server_dir" "$WINEPREFIX/drive_c/qtests"
