@@ -183,10 +183,13 @@ for internal in Compiler State Manager Analysis Tuning; do
 done
 wine reg query "HKCR\\TypeLib\\$libid\\1.0" >/dev/null 2>&1 || fail "type library not registered"
 
-step "server_probe.exe"
-out=$(timeout 120 wine "$probe" "$win_dll" 2>&1 | tr -d '\r') && rc=0 || rc=$?
-sed 's/^/    /' <<<"$out"
-[ "$rc" -eq 0 ] && grep -qx "PASS server_probe" <<<"$out" || fail "server_probe.exe exited with $rc"
+for mode in "" --mta; do
+  step "server_probe.exe $mode"
+  out=$(timeout 120 wine "$probe" "$win_dll" $mode 2>&1 | tr -d '\r') && rc=0 || rc=$?
+  sed 's/^/    /' <<<"$out"
+  [ "$rc" -eq 0 ] && grep -qx "PASS server_probe" <<<"$out" ||
+    fail "server_probe.exe $mode exited with $rc"
+done
 
 # 7. The VBScript tests; cscript exits 0 on an unhandled script error, so each test also has to
 # print its final "PASS <name>" line.
