@@ -274,8 +274,83 @@ struct Butterfly8 {
   }
 };
 
-// Odd prime radix up to kMaxButterflyPrime: pairs r and R-r share their cosines, which
-// halves the multiplications of the direct sum.
+// cos and sin of 2*pi*k/R for k = 1..(R-1)/2.
+template <int R>
+struct OddRoots;
+template <>
+struct OddRoots<7> {
+  static constexpr double kCos[3] = {0.623489801858733530525, -0.222520933956314404289,
+                                     -0.900968867902419126236};
+  static constexpr double kSin[3] = {0.781831482468029808708, 0.974927912181823607018,
+                                     0.433883739117558120476};
+};
+template <>
+struct OddRoots<11> {
+  static constexpr double kCos[5] = {0.841253532831181168862, 0.415415013001886425529,
+                                     -0.142314838273285140444, -0.654860733945285064057,
+                                     -0.95949297361449738989};
+  static constexpr double kSin[5] = {0.540640817455597582108, 0.909631995354518371412,
+                                     0.989821441880932732376, 0.755749574354258283774,
+                                     0.281732556841429697711};
+};
+template <>
+struct OddRoots<13> {
+  static constexpr double kCos[6] = {0.8854560256532098959,    0.568064746731155802512,
+                                     0.120536680255323053349,  -0.35460488704253562597,
+                                     -0.748510748171101098635, -0.970941817426052027157};
+  static constexpr double kSin[6] = {0.464723172043768545656, 0.82298386589365639458,
+                                     0.992708874098053992801, 0.93501624268541482344,
+                                     0.663122658240795202377, 0.239315664287557767149};
+};
+
+// Odd prime radix with compile-time constants: inputs r and R-r are paired, so output k and
+// R-k share one sum of cosines and one of sines.
+template <int R, int D>
+struct ButterflyOdd {
+  static inline void Apply(double* re, double* im) {
+    constexpr int kHalf = (R - 1) / 2;
+    double sr[kHalf], si[kHalf], dr[kHalf], di[kHalf];
+    double totalR = re[0], totalI = im[0];
+    for (int r = 0; r < kHalf; ++r) {
+      sr[r] = re[r + 1] + re[R - 1 - r];
+      si[r] = im[r + 1] + im[R - 1 - r];
+      dr[r] = re[r + 1] - re[R - 1 - r];
+      di[r] = im[r + 1] - im[R - 1 - r];
+      totalR += sr[r];
+      totalI += si[r];
+    }
+    double outR[R], outI[R];
+    // Unrolled whole, the root indices below are constants and the loop over a tile vectorises.
+#pragma GCC unroll 16
+    for (int k = 1; k <= kHalf; ++k) {
+      double ar = re[0], ai = im[0], br = 0.0, bi = 0.0;
+#pragma GCC unroll 16
+      for (int r = 1; r <= kHalf; ++r) {
+        const int e = r * k % R;  // e^(2*pi*i*e/R), folded into the first half
+        const double c = e <= kHalf ? OddRoots<R>::kCos[e - 1] : OddRoots<R>::kCos[R - e - 1];
+        const double sn =
+            D * (e <= kHalf ? OddRoots<R>::kSin[e - 1] : -OddRoots<R>::kSin[R - e - 1]);
+        ar += sr[r - 1] * c;
+        ai += si[r - 1] * c;
+        br -= di[r - 1] * sn;
+        bi += dr[r - 1] * sn;
+      }
+      outR[k] = ar + br;
+      outI[k] = ai + bi;
+      outR[R - k] = ar - br;
+      outI[R - k] = ai - bi;
+    }
+    re[0] = totalR;
+    im[0] = totalI;
+    for (int k = 1; k < R; ++k) {
+      re[k] = outR[k];
+      im[k] = outI[k];
+    }
+  }
+};
+
+// Any other odd prime radix up to kMaxButterflyPrime, the same sums with the radix and its
+// roots known only at run time.
 inline void RunGenericPrime(const Stage& st, const double* xr, const double* xi, double* yr,
                             double* yi, double scale) {
   const int radix = st.radix;

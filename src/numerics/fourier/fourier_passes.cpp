@@ -42,6 +42,18 @@ void RunStages(const Plan& plan, const double* xr, const double* xi, double* yr,
         pos ? RunFixed<8, Butterfly8<1>>(st, sr, si, dr, di, scale)
             : RunFixed<8, Butterfly8<-1>>(st, sr, si, dr, di, scale);
         break;
+      case 7:
+        pos ? RunFixed<7, ButterflyOdd<7, 1>>(st, sr, si, dr, di, scale)
+            : RunFixed<7, ButterflyOdd<7, -1>>(st, sr, si, dr, di, scale);
+        break;
+      case 11:
+        pos ? RunFixed<11, ButterflyOdd<11, 1>>(st, sr, si, dr, di, scale)
+            : RunFixed<11, ButterflyOdd<11, -1>>(st, sr, si, dr, di, scale);
+        break;
+      case 13:
+        pos ? RunFixed<13, ButterflyOdd<13, 1>>(st, sr, si, dr, di, scale)
+            : RunFixed<13, ButterflyOdd<13, -1>>(st, sr, si, dr, di, scale);
+        break;
       default:
         RunGenericPrime(st, sr, si, dr, di, scale);
         break;

@@ -86,7 +86,7 @@ std::shared_ptr<const Plan> BuildPlan(std::size_t n, int dir) {
           }
         }
       }
-      if (radix % 2 == 1 && radix > 5) {  // the generic odd-prime butterfly
+      if (radix > 13) {  // the generic odd-prime butterfly
         st.rootRe.resize(radix);
         st.rootIm.resize(radix);
         for (int j = 0; j < radix; ++j)
