@@ -135,13 +135,13 @@ bool CentreSpectrum(IDoubleArray* reIn, IDoubleArray* imIn, IDoubleArray* reOut,
   });
 }
 
-long PeakIndex(IDoubleArray* values, long count) {
-  return Guarded(kTagPeakIndex, [&]() -> long {
+int PeakIndex(IDoubleArray* values, int count) {
+  return Guarded(kTagPeakIndex, [&]() -> int {
     if (!values || count <= 0) return 0;
     Items items(values);
     items.Load();
     const std::size_t limit = std::min(items.Size(), static_cast<std::size_t>(count));
-    return static_cast<long>(PeakIndex(items.Data(), limit));
+    return static_cast<int>(PeakIndex(items.Data(), limit));
   });
 }
 

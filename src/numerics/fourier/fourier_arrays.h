@@ -33,6 +33,6 @@ bool CentreSpectrum(IDoubleArray* reIn, IDoubleArray* imIn, IDoubleArray* reOut,
 
 // Index of the first largest value above 0 among items 0..count-1 (0 when none exceeds 0);
 // count is limited to the array's Count, and a missing array gives 0.
-long PeakIndex(IDoubleArray* values, long count);
+int PeakIndex(IDoubleArray* values, int count);
 
 }  // namespace quellar::fourier
