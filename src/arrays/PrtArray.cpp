@@ -1,7 +1,5 @@
 #include "arrays/PrtArray.h"
 
-#include "arrays/ArrayCore.h"
-
 namespace quellar::arrays {
 
 namespace {
@@ -21,84 +19,9 @@ constexpr Tag kTagMinIndex = "{1A04103C-8F91-49B5-899F-1ACF757228CE}";
 constexpr Tag kTagGetValues = "{1FA806D7-8026-4004-8C56-174AE2BAA049}";
 }  // namespace
 
-TDoubleArray::TDoubleArray() : TAutoObject("Quellar.DoubleArray") {}
-
-HRESULT TDoubleArray::get_Item(LONG Ind, DOUBLE* Value) {
-  if (!Value) return E_POINTER;
-  *Value = 0;
-  return Call(kTagGetItem, [&]() -> HRESULT {
-    if (!ValidIndex(values_, Ind))
-      return Failure(DISP_E_BADINDEX, StatusText(ArrayStatus::BadIndex, Ind, values_.size()));
-    *Value = values_[static_cast<size_t>(Ind)];
-    return S_OK;
-  });
-}
-
-HRESULT TDoubleArray::put_Item(LONG Ind, DOUBLE Value) {
-  return Call(kTagPutItem, [&]() -> HRESULT {
-    if (!ValidIndex(values_, Ind))
-      return Failure(DISP_E_BADINDEX, StatusText(ArrayStatus::BadIndex, Ind, values_.size()));
-    values_[static_cast<size_t>(Ind)] = Value;
-    return S_OK;
-  });
-}
-
-HRESULT TDoubleArray::get_Count(LONG* Value) {
-  if (!Value) return E_POINTER;
-  *Value = 0;
-  return Call(kTagGetCount, [&] { *Value = static_cast<LONG>(values_.size()); });
-}
-
-HRESULT TDoubleArray::put_Count(LONG Value) {
-  return Call(kTagPutCount, [&]() -> HRESULT {
-    const ArrayStatus status = Resize(values_, Value);
-    if (status != ArrayStatus::Ok)
-      return Failure(StatusCode(status), StatusText(status, Value, values_.size()));
-    return S_OK;
-  });
-}
-
-HRESULT TDoubleArray::get_AsVariant(VARIANT* Value) {
-  if (!Value) return E_POINTER;
-  VariantInit(Value);
-  return Call(kTagGetAsVariant, [&]() -> HRESULT {
-    const ArrayStatus status = ToVariant(values_, VT_R8, Value);
-    if (status != ArrayStatus::Ok)
-      return Failure(StatusCode(status), StatusText(status, values_.size(), values_.size()));
-    return S_OK;
-  });
-}
-
-HRESULT TDoubleArray::put_AsVariant(VARIANT Value) {
-  return Call(kTagPutAsVariant, [&]() -> HRESULT {
-    const ArrayStatus status = FromVariant(values_, VT_R8, Value);
-    if (status != ArrayStatus::Ok)
-      return Failure(StatusCode(status), StatusText(status, 0, values_.size()));
-    return S_OK;
-  });
-}
-
-HRESULT TDoubleArray::CopyFrom(IDoubleArray* Reference) {
-  return Call(kTagCopyFrom, [&]() -> HRESULT {
-    if (!Reference || Reference == static_cast<IDoubleArray*>(this)) return S_OK;
-    LONG count = 0;
-    HRESULT hr = Reference->get_Count(&count);
-    if (FAILED(hr)) return hr;
-    const ArrayStatus status = Resize(values_, count);
-    if (status != ArrayStatus::Ok)
-      return Failure(StatusCode(status), StatusText(status, count, values_.size()));
-    for (LONG i = 0; i < count; ++i) {
-      double value = 0;
-      hr = Reference->get_Item(i, &value);
-      if (FAILED(hr)) return hr;
-      // The reference may have changed this object meanwhile; never write past the storage.
-      if (!ValidIndex(values_, i))
-        return Failure(DISP_E_BADINDEX, StatusText(ArrayStatus::BadIndex, i, values_.size()));
-      values_[static_cast<size_t>(i)] = value;
-    }
-    return S_OK;
-  });
-}
+TDoubleArray::TDoubleArray()
+    : TArrayObject("Quellar.DoubleArray", {kTagGetItem, kTagPutItem, kTagGetCount, kTagPutCount,
+                                           kTagGetAsVariant, kTagPutAsVariant, kTagCopyFrom}) {}
 
 double TDoubleArray::Total() const {
   double sum = 0;

@@ -3,7 +3,7 @@
 // IDoubleArrayData, the library's own way to its storage without copying.
 #include <vector>
 
-#include "automation/AutoObject.h"
+#include "arrays/ArrayObject.h"
 #include "automation/Quellar_TLB.h"
 
 // Internal interface of TDoubleArray (not in the type library).
@@ -28,17 +28,10 @@ namespace quellar::arrays {
 inline constexpr double kMinStart = 1.7e308;
 inline constexpr double kMaxStart = -1.7e308;
 
-class TDoubleArray final : public automation::TAutoObject<IDoubleArray, IDoubleArrayData> {
+class TDoubleArray final : public TArrayObject<DOUBLE, IDoubleArray, VT_R8, IDoubleArrayData> {
  public:
   TDoubleArray();
 
-  HRESULT STDMETHODCALLTYPE get_Item(LONG Ind, DOUBLE* Value) override;
-  HRESULT STDMETHODCALLTYPE put_Item(LONG Ind, DOUBLE Value) override;
-  HRESULT STDMETHODCALLTYPE get_Count(LONG* Value) override;
-  HRESULT STDMETHODCALLTYPE put_Count(LONG Value) override;
-  HRESULT STDMETHODCALLTYPE get_AsVariant(VARIANT* Value) override;
-  HRESULT STDMETHODCALLTYPE put_AsVariant(VARIANT Value) override;
-  HRESULT STDMETHODCALLTYPE CopyFrom(IDoubleArray* Reference) override;
   HRESULT STDMETHODCALLTYPE Mean(DOUBLE* Value) override;
   HRESULT STDMETHODCALLTYPE Sum(DOUBLE* Value) override;
   HRESULT STDMETHODCALLTYPE Max(DOUBLE* Value) override;
@@ -53,8 +46,6 @@ class TDoubleArray final : public automation::TAutoObject<IDoubleArray, IDoubleA
   // Index of the strict extreme (first occurrence), -1 when nothing beats the start value.
   long MinimumIndex() const;
   long MaximumIndex() const;
-
-  std::vector<double> values_;
 };
 
 // The DoubleArray class's create function (used by its class factory).
