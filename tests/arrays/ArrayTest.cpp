@@ -12,6 +12,7 @@
 #include "arrays/PrtByteArray.h"
 #include "automation/ClassRegistry.h"
 #include "automation/LateBoundTestSupport.h"
+#include "support/ForeignDoubleArray.h"
 #include "support/TestSupport.h"
 
 namespace quellar::arrays {
@@ -315,56 +316,7 @@ TEST_F(ArrayTest, AsVariantLateBoundThroughScriptReferences) {
   EXPECT_EQ(static_cast<double*>(V_ARRAY(&get.result)->pvData)[1], 7);
 }
 
-// An IDoubleArray written here: only its interface is used by CopyFrom.
-class TForeignArray final : public IDoubleArray {
- public:
-  std::vector<double> items;
-  LONG failAt = -1;
-  IDoubleArray* shrinkOnRead = nullptr;  // an array this one empties while being read
-  ULONG refs = 1;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDoubleArray) {
-      *ppv = this;
-      ++refs;
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_Item(LONG i, DOUBLE* v) override {
-    if (i == failAt) return E_FAIL;
-    if (shrinkOnRead) shrinkOnRead->put_Count(0);
-    *v = items.at(static_cast<size_t>(i));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE put_Item(LONG, DOUBLE) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Count(LONG* n) override {
-    *n = static_cast<LONG>(items.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE put_Count(LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_AsVariant(VARIANT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_AsVariant(VARIANT) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CopyFrom(IDoubleArray*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Mean(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Sum(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Max(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Min(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE MaxIndex(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE MinIndex(LONG*) override { return E_NOTIMPL; }
-};
+using test::TForeignArray;
 
 TEST_F(ArrayTest, CopyFromAnyImplementation) {
   SetDoubles({8});

@@ -9,71 +9,13 @@
 #include "arrays/PrtArray.h"
 #include "numerics/fourier/fourier.h"
 #include "numerics/fourier/fourier_arrays.h"
+#include "support/ForeignDoubleArray.h"
 #include "support/TestSupport.h"
 
 namespace quellar::fourier {
 namespace {
 
-// An IDoubleArray of this test: no storage interface, counts its item calls, can fail.
-class TForeignArray final : public IDoubleArray {
- public:
-  std::vector<double> items;
-  LONG failAt = -1;  // get_Item of this index fails
-  long itemCalls = 0;
-  ULONG refs = 1;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDoubleArray) {
-      *ppv = this;
-      ++refs;
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_Item(LONG i, DOUBLE* v) override {
-    ++itemCalls;
-    if (i == failAt) return E_FAIL;
-    if (i < 0 || static_cast<size_t>(i) >= items.size()) return DISP_E_BADINDEX;
-    *v = items[static_cast<size_t>(i)];
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE put_Item(LONG i, DOUBLE v) override {
-    ++itemCalls;
-    if (i < 0 || static_cast<size_t>(i) >= items.size()) return DISP_E_BADINDEX;
-    items[static_cast<size_t>(i)] = v;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_Count(LONG* n) override {
-    *n = static_cast<LONG>(items.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE put_Count(LONG n) override {
-    if (n < 0) return E_INVALIDARG;
-    items.resize(static_cast<size_t>(n));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_AsVariant(VARIANT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_AsVariant(VARIANT) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CopyFrom(IDoubleArray*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Mean(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Sum(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Max(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Min(DOUBLE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE MaxIndex(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE MinIndex(LONG*) override { return E_NOTIMPL; }
-};
+using test::TForeignArray;
 
 // One reference to a library DoubleArray.
 struct Owned {
