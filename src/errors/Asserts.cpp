@@ -54,7 +54,9 @@ std::string ExceptionReportText(const std::string& type, uint64_t address,
   return "Исключение " + type + " по адресу 0x" + Hex8(address) + "\r\n\"" + message + "\"";
 }
 
-std::string IntegrityText() { return "Нарушение внутренней целостности программы"; }
+std::string IntegrityText() {
+  return "Нарушение внутренней целостности программы";
+}
 
 std::string OSErrorText(uint32_t code, const std::string& systemText) {
   return "Ошибка функции WinAPI, код ошибки 0x" + Hex8(code) + " - \"" + systemText + "\"";

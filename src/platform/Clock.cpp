@@ -11,6 +11,8 @@ Clock& GetClock() {
   return c ? *c : SystemClock();
 }
 
-void SetClock(Clock* clock) { g_override.store(clock, std::memory_order_release); }
+void SetClock(Clock* clock) {
+  g_override.store(clock, std::memory_order_release);
+}
 
 }  // namespace quellar::platform

@@ -16,7 +16,9 @@ class Clock {
 };
 
 // Unsigned difference of two tick counts: correct across one wrap of the counter.
-inline uint32_t Elapsed(uint32_t since, uint32_t now) { return now - since; }
+inline uint32_t Elapsed(uint32_t since, uint32_t now) {
+  return now - since;
+}
 
 Clock& SystemClock();
 // The clock in force: the system clock unless a test installed another one.

@@ -57,12 +57,20 @@ std::string TempDirectory() {
   return dir;
 }
 
-uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
+uint32_t LastErrorCode() {
+  return static_cast<uint32_t>(errno);
+}
 
-std::string SystemErrorText(uint32_t code) { return std::strerror(static_cast<int>(code)); }
+std::string SystemErrorText(uint32_t code) {
+  return std::strerror(static_cast<int>(code));
+}
 
-std::string To8Bit(const std::string& utf8) { return utf8; }
-std::string From8Bit(const std::string& text) { return text; }
+std::string To8Bit(const std::string& utf8) {
+  return utf8;
+}
+std::string From8Bit(const std::string& text) {
+  return text;
+}
 
 DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& message) {
   std::fprintf(stderr, "%s\n%s\n", caption.c_str(), message.c_str());
@@ -70,6 +78,8 @@ DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& 
   return DialogAnswer::No;
 }
 
-void EndProcess(int code) { _exit(code); }
+void EndProcess(int code) {
+  _exit(code);
+}
 
 }  // namespace quellar::platform

@@ -33,9 +33,9 @@ Clock& SystemClock() {
 
 std::string ModuleFileName() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ModuleFileName), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ModuleFileName), &module);
   char buf[MAX_PATH + 1] = {};
   DWORD n = GetModuleFileNameA(module, buf, MAX_PATH);
   return std::string(buf, n);
@@ -49,21 +49,27 @@ std::string TempDirectory() {
   return dir;
 }
 
-uint32_t LastErrorCode() { return GetLastError(); }
+uint32_t LastErrorCode() {
+  return GetLastError();
+}
 
 std::string SystemErrorText(uint32_t code) {
   char* text = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   std::string out = n ? std::string(text, n) : std::string();
   if (text) LocalFree(text);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return Convert(out, CP_ACP, CP_UTF8);
 }
 
-std::string To8Bit(const std::string& utf8) { return Convert(utf8, CP_UTF8, 1251); }
-std::string From8Bit(const std::string& text) { return Convert(text, CP_ACP, CP_UTF8); }
+std::string To8Bit(const std::string& utf8) {
+  return Convert(utf8, CP_UTF8, 1251);
+}
+std::string From8Bit(const std::string& text) {
+  return Convert(text, CP_ACP, CP_UTF8);
+}
 
 DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& message) {
   int answer = MessageBoxA(GetDesktopWindow(), To8Bit(message).c_str(), caption.c_str(),
@@ -71,6 +77,8 @@ DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& 
   return answer == IDYES ? DialogAnswer::Yes : DialogAnswer::No;
 }
 
-void EndProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
+void EndProcess(int code) {
+  ExitProcess(static_cast<UINT>(code));
+}
 
 }  // namespace quellar::platform

@@ -26,8 +26,9 @@ TEST(ReportError, AppendsReportBlankLineTagAndEmptyLine) {
   const std::string expected2 = std::string("second\r\n\r\n") + kTagA + "\r\n\r\n";
   EXPECT_EQ(capture.Log(), expected1 + expected2);
   ASSERT_EQ(capture.Count(), 2u);
-  EXPECT_EQ(capture.Messages()[0], std::string("Обнаружена фатальная ошибка.\r\n\r\nfirst\r\n\r\n") +
-                                       kTagA + "\r\n\r\nЗакрыть программу?");
+  EXPECT_EQ(capture.Messages()[0],
+            std::string("Обнаружена фатальная ошибка.\r\n\r\nfirst\r\n\r\n") + kTagA +
+                "\r\n\r\nЗакрыть программу?");
 }
 
 TEST(ReportError, LogIsNamedAfterModuleInTemporaryDirectory) {
@@ -50,16 +51,16 @@ TEST(CheckIntegrity, FailedCheckReportsOnceAndLetsCodeRunOn) {
   EXPECT_TRUE(CheckIntegrity(true, kTagA));
   EXPECT_EQ(capture.Count(), 0u);
   EXPECT_FALSE(CheckIntegrity(false, kTagB));
-  EXPECT_EQ(capture.Log(), "Нарушение внутренней целостности программы\r\n\r\n" +
-                               std::string(kTagB) + "\r\n\r\n");
+  EXPECT_EQ(capture.Log(),
+            "Нарушение внутренней целостности программы\r\n\r\n" + std::string(kTagB) + "\r\n\r\n");
 }
 
 TEST(CheckWin32, ReportsLastErrorCodeAndSystemText) {
   test::ReportCapture capture;
   errno = ENOENT;
   EXPECT_FALSE(CheckWin32(false, kTagC));
-  EXPECT_EQ(capture.Log(), OSErrorText(ENOENT, platform::SystemErrorText(ENOENT)) +
-                               "\r\n\r\n" + kTagC + "\r\n\r\n");
+  EXPECT_EQ(capture.Log(), OSErrorText(ENOENT, platform::SystemErrorText(ENOENT)) + "\r\n\r\n" +
+                               kTagC + "\r\n\r\n");
   EXPECT_EQ(OSErrorText(2, "No such file"),
             "Ошибка функции WinAPI, код ошибки 0x00000002 - \"No such file\"");
 }
@@ -76,8 +77,7 @@ TEST(ReportException, NamesTypeAddressAndMessage) {
        std::regex("Исключение EListError по адресу 0x[0-9A-F]{8,16}\r\n\"index 7\"[^]*")},
       {[] { throw std::out_of_range("range"); },
        std::regex("Исключение std::out_of_range по адресу 0x00000000\r\n\"range\"[^]*")},
-      {[] { throw 42; },
-       std::regex("Исключение unknown по адресу 0xFFFFFFFF\r\n\"unknown\"[^]*")},
+      {[] { throw 42; }, std::regex("Исключение unknown по адресу 0xFFFFFFFF\r\n\"unknown\"[^]*")},
   };
   for (const auto& c : cases) {
     test::ReportCapture capture;
@@ -101,7 +101,9 @@ TEST(ReportException, OwnExceptionRecordsNonZeroThrowAddress) {
 int Inner() {
   return Guarded(kTagA, []() -> int { Raise("deep failure", static_cast<int32_t>(0x80004005)); });
 }
-int Middle() { return Guarded(kTagB, [] { return Inner(); }); }
+int Middle() {
+  return Guarded(kTagB, [] { return Inner(); });
+}
 
 TEST(Guarded, ReportsOncePerRoutineInnermostFirstAndRethrowsUnchanged) {
   test::ReportCapture capture;
@@ -124,8 +126,9 @@ TEST(Guarded, ReportsOncePerRoutineInnermostFirstAndRethrowsUnchanged) {
 TEST(LocationTags, AreUniqueAcrossTheSources) {
   namespace fs = std::filesystem;
   const fs::path root = fs::path(QUELLAR_SOURCE_DIR);
-  const std::regex tag("\"\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
-                       "[0-9A-Fa-f]{12}\\}\"");
+  const std::regex tag(
+      "\"\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
+      "[0-9A-Fa-f]{12}\\}\"");
   std::map<std::string, std::string> seen;
   std::vector<std::string> duplicates;
   size_t total = 0;
@@ -141,8 +144,8 @@ TEST(LocationTags, AreUniqueAcrossTheSources) {
         for (auto& ch : value) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         ++total;
         auto [pos, inserted] = seen.emplace(value, entry.path().string());
-        if (!inserted) duplicates.push_back(value + " in " + pos->second + " and " +
-                                            entry.path().string());
+        if (!inserted)
+          duplicates.push_back(value + " in " + pos->second + " and " + entry.path().string());
       }
     }
   }
