@@ -85,6 +85,33 @@ int main() {
   array->get_Item(0, &first);
   ok &= Check(SUCCEEDED(hr) && first == 8, "array(0) = 8 (late bound put)");
 
+  // The whole array as a safe array; the client frees it with the library's VariantClear.
+  VARIANT all;
+  VariantInit(&all);
+  hr = array->get_AsVariant(&all);
+  double* items = nullptr;
+  LONG upper = -1;
+  ok &= Check(SUCCEEDED(hr) && V_VT(&all) == (VT_ARRAY | VT_R8) &&
+                  SUCCEEDED(SafeArrayGetUBound(V_ARRAY(&all), 1, &upper)) && upper == 4 &&
+                  SUCCEEDED(SafeArrayAccessData(V_ARRAY(&all), reinterpret_cast<void**>(&items))) &&
+                  items[0] == 8 && items[4] == 4,
+              "AsVariant is the array 8 1 0 1 4");
+  if (items) SafeArrayUnaccessData(V_ARRAY(&all));
+  VariantClear(&all);
+
+  // A failing call leaves its message in the thread's error information.
+  hr = array->put_Count(-1);
+  IErrorInfo* info = nullptr;
+  BSTR description = nullptr;
+  if (GetErrorInfo(0, &info) == S_OK && info) {
+    info->GetDescription(&description);
+    info->Release();
+  }
+  const std::basic_string<OLECHAR> expected = Wide("Count -1 is negative");
+  ok &= Check(FAILED(hr) && description && expected == description,
+              "Count = -1 fails with \"Count -1 is negative\"");
+  SysFreeString(description);
+
   dispatch->Release();
   array->Release();
   ok &= Check(DllCanUnloadNow() == S_OK, "Library can unload after the last release");
