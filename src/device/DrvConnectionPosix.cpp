@@ -105,6 +105,8 @@ TDriverHardwareRS232::~TDriverHardwareRS232() {
 std::string TDriverHardwareRS232::DeviceName(const TDriverParameters& parameters) {
   return Guarded(kTagDeviceName, [&] {
     if (!parameters.Device.empty()) return parameters.Device;
+    // Ports count from 1; anything below names no port (and Port - 1 must not overflow).
+    if (parameters.Port < 1) return std::string();
     const std::string variable = "QUELLAR_COM" + std::to_string(parameters.Port);
     if (const char* path = std::getenv(variable.c_str()); path && *path) return std::string(path);
     return "/dev/ttyS" + std::to_string(parameters.Port - 1);
@@ -121,6 +123,7 @@ bool TDriverHardwareRS232::Open(const std::string& parameters) {
     if (!CheckIntegrity(!Active(), kCheckOpenWhenClosed)) return false;
     const TDriverParameters p = ParseDriverParameters(parameters);
     const std::string name = DeviceName(p);
+    if (name.empty()) return false;
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     // TIOCEXCL keeps other users out but not root; the advisory lock makes a second open

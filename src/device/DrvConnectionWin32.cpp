@@ -91,6 +91,8 @@ TDriverHardwareRS232::~TDriverHardwareRS232() {
 
 std::string TDriverHardwareRS232::DeviceName(const TDriverParameters& parameters) {
   return Guarded(kTagDeviceName, [&] {
+    // Ports count from 1; anything below names no port.
+    if (parameters.Port < 1) return std::string();
     // The device-namespace form also reaches ports above 9.
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(parameters.Port));
@@ -108,6 +110,7 @@ bool TDriverHardwareRS232::Open(const std::string& parameters) {
     if (!CheckIntegrity(!Active(), kCheckOpenWhenClosed)) return false;
     const TDriverParameters p = ParseDriverParameters(parameters);
     const std::string name = DeviceName(p);
+    if (name.empty()) return false;
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;

@@ -31,6 +31,7 @@ constexpr Tag kTagProcessFrames = "{661A6BC4-F6FF-42C5-8605-5F0561E62828}";
 constexpr Tag kTagLineActive = "{CBA2955F-BE29-4318-B913-4A08A8DF9A7E}";
 constexpr Tag kTagReceiveBytes = "{0FF21C30-2996-4713-83A7-4296DA9CB4C6}";
 constexpr Tag kCheckReadCount = "{18EC90C1-0D2B-4717-9D35-72D8E44E285B}";
+constexpr Tag kTagDropQueued = "{FD8A76E6-95E7-4E5A-81D6-21F8A2DD63A0}";
 
 }  // namespace
 
@@ -79,7 +80,11 @@ int32_t TDriverController::ReceiveBytes() {
       int32_t n = hardware_->Read(readChunk_.data(), kReadChunkSize);
       if (n <= 0) break;
       if (!CheckIntegrity(n <= kReadChunkSize, kCheckReadCount)) n = kReadChunkSize;
+      const size_t before = frames_.size();
       decoder_.Feed(readChunk_.data(), static_cast<size_t>(n), frames_);
+      auto it = frames_.rbegin();
+      for (size_t added = frames_.size() - before; added > 0; --added, ++it)
+        if ((*it)->Command() == kAnsSamplePiece) ++piecesReceived_;
       total += n;
     }
     lastReceived_ = total;
@@ -106,14 +111,24 @@ bool TDriverController::PollAnswer(uint8_t code) {
 }
 
 bool TDriverController::WaitAnswer(uint8_t code, uint32_t timeoutMs) {
+  return WaitAnswer(code, timeoutMs, false);
+}
+
+bool TDriverController::WaitAnswer(uint8_t code, uint32_t timeoutMs, bool restartOnPiece) {
   return Guarded(kTagWaitAnswer, [&] {
     if (!LineActive()) return false;
     answerSource_ = nullptr;
     auto& clock = platform::GetClock();
-    const uint32_t start = clock.Ticks();
+    uint32_t start = clock.Ticks();
+    uint64_t pieces = piecesReceived_;
     bool woken = false;
     for (;;) {
       if (PollAnswer(code)) return true;
+      // A block longer than the window still arrives, as long as its pieces keep coming.
+      if (restartOnPiece && piecesReceived_ != pieces) {
+        pieces = piecesReceived_;
+        start = clock.Ticks();
+      }
       // A transport that reports input but delivers none must not turn this into a spin.
       if (woken && lastReceived_ == 0) clock.Sleep(1);
       uint32_t elapsed = platform::Elapsed(start, clock.Ticks());
@@ -147,6 +162,17 @@ void TDriverController::ReleaseAnswer() {
     const TDriverFrame* source = std::exchange(answerSource_, nullptr);
     frames_.remove_if([source](const auto& frame) { return frame.get() == source; });
     answer_.Clear();
+  });
+}
+
+void TDriverController::DropQueued(std::initializer_list<uint8_t> codes) {
+  Guarded(kTagDropQueued, [&] {
+    ReceiveFrames();
+    frames_.remove_if([&](const auto& frame) {
+      if (std::find(codes.begin(), codes.end(), frame->Command()) == codes.end()) return false;
+      if (frame.get() == answerSource_) answerSource_ = nullptr;
+      return true;
+    });
   });
 }
 
@@ -216,7 +242,12 @@ bool TDriverController::UploadProgram(const uint8_t* source, int32_t count) {
     if (count < 0 || count > kMaxProgramSize || (count > 0 && source == nullptr)) return false;
     uint32_t offset = 0;
     TDriverFrame frame;
+    // A refusal that arrived before the first chunk cannot be about this program.
+    if (count > 0) DropQueued({kAnsUploadFailed});
     while (count > 0) {
+      // Each chunk must be acknowledged by its own answer, not by a late one of an earlier
+      // chunk or upload.
+      DropQueued({kAnsAcknowledge});
       const int32_t chunk = std::min(kUploadChunk, count);
       frame.Resize(chunk + 3);
       frame[0] = kCmdUpload;
@@ -241,6 +272,9 @@ bool TDriverController::RunProgram(uint32_t timeoutMs) {
   return Guarded(kTagRunProgram, [&] {
     if (!LineActive()) return false;
     const TDriverFrame frame{kCmdControl, kControlStart};
+    // A status left over (a late "finished" after a time-out, a damaged "started") would be
+    // taken for this run's answer.
+    DropQueued({kAnsStatus});
     if (!Transact(frame, kAnsStatus)) return false;
     if (answer_.Command() != kAnsStatus || answer_.Size() < 2 || answer_[1] != kStatusStarted) {
       return false;
@@ -260,16 +294,11 @@ bool TDriverController::ReadSamples(std::vector<uint8_t>* stream) {
   return Guarded(kTagReadSamples, [&] {
     if (stream == nullptr || !LineActive()) return false;
     // Pieces and totals left from an earlier, failed fetch would be taken for this block's.
-    ReceiveFrames();
-    frames_.remove_if([this](const auto& frame) {
-      const uint8_t code = frame->Command();
-      if (code != kAnsSamplePiece && code != kAnsAcknowledge) return false;
-      if (frame.get() == answerSource_) answerSource_ = nullptr;
-      return true;
-    });
+    DropQueued({kAnsSamplePiece, kAnsAcknowledge});
     const TDriverFrame request{kCmdReadSamples};
     SendFrame(&request);
-    if (!WaitAnswer(kAnsAcknowledge, kAnswerTimeoutMs)) return false;
+    // The window restarts with every piece: a long block takes longer than one window.
+    if (!WaitAnswer(kAnsAcknowledge, kAnswerTimeoutMs, true)) return false;
     stream->clear();
     for (const auto& frame : frames_) {
       if (frame->Command() == kAnsSamplePiece && frame->Size() >= 3 &&

@@ -4,6 +4,7 @@
 // answer code and carries out the transactions of the command set. Synchronous, one caller
 // at a time, no reader thread.
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "device/DrvConnection.h"
@@ -60,6 +61,8 @@ class TDriverController {
   void ReceiveFrames();
   bool PollAnswer(uint8_t code);
   bool WaitAnswer(uint8_t code, uint32_t timeoutMs);
+  // The same; with restartOnPiece every sample piece that arrives restarts the time-out.
+  bool WaitAnswer(uint8_t code, uint32_t timeoutMs, bool restartOnPiece);
   // Hands every received frame to the state decoders, oldest first, and drops them all.
   void ProcessFrames();
 
@@ -70,6 +73,8 @@ class TDriverController {
 
  private:
   bool LineActive();
+  // Reads what is queued, then drops every received frame with one of the codes.
+  void DropQueued(std::initializer_list<uint8_t> codes);
   // Reads and decodes what is queued; the number of bytes read.
   int32_t ReceiveBytes();
 
@@ -82,6 +87,7 @@ class TDriverController {
   const TDriverFrame* answerSource_ = nullptr;
   std::vector<uint8_t> sendBuffer_;
   int32_t lastReceived_ = 0;
+  uint64_t piecesReceived_ = 0;  // sample pieces decoded so far
 };
 
 }  // namespace quellar::device

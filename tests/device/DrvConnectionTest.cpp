@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "PtyPair.h"
@@ -65,6 +66,14 @@ TEST(TDriverHardwareRS232, PortNameResolution) {
   p.Device = "/dev/pts/5";
   EXPECT_EQ(TDriverHardwareRS232::DeviceName(p), "/dev/pts/5");
   unsetenv("QUELLAR_COM3");
+  // Below 1 there is no port, and the lowest number must not overflow.
+  p.Device.clear();
+  for (int32_t port : {0, -1, INT32_MIN}) {
+    p.Port = port;
+    EXPECT_EQ(TDriverHardwareRS232::DeviceName(p), "") << port;
+  }
+  TDriverHardwareRS232 rs232;
+  EXPECT_FALSE(rs232.Open("DRIVER_COMPORT=-2147483648"));
 }
 
 TEST(TDriverHardwareRS232, MissingDeviceOrNonTerminalFailsSilently) {

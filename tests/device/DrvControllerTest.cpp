@@ -405,6 +405,51 @@ TEST_F(DriverControllerTest, ReadSamplesWithoutClosingAnswerTimesOut) {
   EXPECT_LE(Now(), 2002u);
 }
 
+TEST_F(DriverControllerTest, ReadSamplesWaitsAsLongAsPiecesKeepComing) {
+  // 65,535 bytes at line speed take about 6 s: 64 pieces 95 ms apart, the total after them.
+  link.responder = [](test::FakeTransport& t, const TDriverFrame& f) {
+    if (f.Command() != 0x03) return;
+    for (uint16_t i = 0; i < 64; ++i)
+      t.Answer(Piece(i * 1024, i == 63 ? 1023 : 1024, 0), 95 * (i + 1));
+    t.Answer(TDriverFrame{0x00, 0xFF, 0xFF}, 95 * 64 + 1);
+  };
+  std::vector<uint8_t> stream;
+  ASSERT_TRUE(ctl.ReadSamples(&stream));
+  EXPECT_EQ(stream.size(), 65535u);
+  EXPECT_GT(Now(), 6000u);
+  // A pause longer than the window between two pieces still ends the fetch.
+  link.responder = [](test::FakeTransport& t, const TDriverFrame& f) {
+    if (f.Command() != 0x03) return;
+    t.Answer(Piece(0, 10, 0), 1500);
+    t.Answer(Piece(10, 10, 0), 3600);
+    t.Answer(TDriverFrame{0x00, 0x00, 20}, 3700);
+  };
+  EXPECT_FALSE(ctl.ReadSamples(&stream));
+}
+
+TEST_F(DriverControllerTest, StaleAnswersAreNotTakenForNewOnes) {
+  // A late "finished" of an earlier run: the next run waits for its own answers.
+  link.Answer(TDriverFrame{0x02, 0x04});
+  link.responder = [](test::FakeTransport& t, const TDriverFrame& f) {
+    if (f.Bytes() != Hex("02 00")) return;
+    t.Answer(TDriverFrame{0x02, 0x02}, 5);
+    t.Answer(TDriverFrame{0x02, 0x04}, 300);
+  };
+  EXPECT_TRUE(ctl.RunProgram(1000));
+  EXPECT_EQ(Now(), 300u);
+  // A late acknowledgement of an earlier upload, then a mute analyzer: no upload took place.
+  link.Answer(TDriverFrame{0x00, 0x00, 0x00});
+  link.Answer(TDriverFrame{0x01});
+  link.responder = nullptr;
+  std::vector<uint8_t> program(100, 0x55);
+  EXPECT_FALSE(ctl.UploadProgram(program.data(), 100));
+  EXPECT_EQ(link.sent.size(), 4u);  // the run's start and three attempts of the chunk
+  // An old refusal does not fail the next upload.
+  link.Answer(TDriverFrame{0x01});
+  link.responder = AcknowledgeUploads;
+  EXPECT_TRUE(ctl.UploadProgram(program.data(), 100));
+}
+
 TEST_F(DriverControllerTest, ReceiveDecodesByDetectorMode) {
   link.responder = [](test::FakeTransport& t, const TDriverFrame& f) {
     if (f.Command() != 0x03) return;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -41,6 +42,8 @@ class ScriptedPeer {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
+  // Paces every answer at this many bytes a second, as a serial line does (0: no pacing).
+  void Pace(uint32_t bytesPerSecond) { pace_ = bytesPerSecond; }
   std::vector<device::TDriverFrame> Received() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -69,15 +72,39 @@ class ScriptedPeer {
             return;
           }
           if (reply.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
-          PtyPair::WriteAll(fd_, reply.raw.empty() ? device::EncodeFrame(reply.frame) : reply.raw,
-                            5000);
+          Write(reply.raw.empty() ? device::EncodeFrame(reply.frame) : reply.raw);
         }
       }
     }
   }
 
+  void Write(const std::vector<uint8_t>& bytes) {
+    const uint32_t pace = pace_;
+    if (pace == 0) {
+      PtyPair::WriteAll(fd_, bytes, 5000);
+      return;
+    }
+    // Bytes leave no faster than the line carries them, measured from the first one.
+    if (paceStart_.time_since_epoch().count() == 0 ||
+        std::chrono::steady_clock::now() > paceDue_ + std::chrono::milliseconds(20)) {
+      paceStart_ = std::chrono::steady_clock::now();
+      paced_ = 0;
+    }
+    for (size_t at = 0; at < bytes.size(); at += 32) {
+      const size_t n = std::min<size_t>(32, bytes.size() - at);
+      paced_ += n;
+      paceDue_ = paceStart_ + std::chrono::microseconds(paced_ * 1000000 / pace);
+      std::this_thread::sleep_until(paceDue_);
+      PtyPair::WriteAll(fd_, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n),
+                        5000);
+    }
+  }
+
   PtyPair& pty_;
   int fd_;
+  std::atomic<uint32_t> pace_{0};
+  std::chrono::steady_clock::time_point paceStart_{}, paceDue_{};
+  uint64_t paced_ = 0;
   Handler handler_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
