@@ -1,11 +1,12 @@
-// Late-bound item reads through Invoke, and whole-array exchange of 10^6 doubles as a safe
-// array compared with a plain memory copy of the same size.
+// Late-bound calls through Invoke (a controller property, array items), and whole-array exchange of
+// 10^6 doubles as a safe array compared with a plain memory copy of the same size.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <vector>
 
 #include "arrays/PrtArray.h"
+#include "automation/objects/PrtController.h"
 
 namespace {
 
@@ -18,6 +19,21 @@ IDoubleArray* NewArray(LONG count) {
   for (LONG i = 0; i < count; ++i) array->put_Item(i, i * 0.5);
   return array;
 }
+
+// A property get on the controller by DISPID, as a script engine calls it after its name lookup.
+void BM_LateBoundControllerActive(benchmark::State& state) {
+  IDispatch* controller = nullptr;
+  quellar::automation::CreateController(IID_IDispatch, reinterpret_cast<void**>(&controller));
+  VARIANT result;
+  VariantInit(&result);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  for (auto _ : state) {
+    controller->Invoke(6, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+    benchmark::DoNotOptimize(V_BOOL(&result));
+  }
+  controller->Release();
+}
+BENCHMARK(BM_LateBoundControllerActive);
 
 void BM_LateBoundItemGet(benchmark::State& state) {
   IDoubleArray* array = NewArray(1000);

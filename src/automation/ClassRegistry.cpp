@@ -2,11 +2,18 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "arrays/PrtArray.h"
 #include "arrays/PrtByteArray.h"
 #include "automation/AutoObject.h"
 #include "automation/Quellar_TLB.h"
+#include "automation/objects/PrtAnalysis.h"
+#include "automation/objects/PrtCompiler.h"
+#include "automation/objects/PrtController.h"
+#include "automation/objects/PrtManager.h"
+#include "automation/objects/PrtState.h"
+#include "automation/objects/PrtTuning.h"
 
 namespace quellar::automation {
 
@@ -15,27 +22,26 @@ namespace {
 constexpr Tag kTagCreateInstance = "{08E81F84-9AAF-4D79-B219-24C7C704C136}";
 constexpr Tag kTagLockServer = "{4B45F4A3-A103-40CB-B7DA-EF52E8DD8A8E}";
 
-// Factory order: Controller, ByteArray, DoubleArray, MathProcessor, Tuning, Compiler, Analysis,
-// Manager, State. Classes whose objects are not part of this build have no create function;
-// their factories answer CLASS_E_CLASSNOTAVAILABLE.
-ClassEntry Entry(const ClassDesc& desc, const char* progId, bool multiInstance,
-                 CreateFunction create) {
-  return {&desc, desc.clsid, progId, desc.help, multiInstance, create};
-}
-
-const ClassEntry kClasses[] = {
-    Entry(kClassController, "Quellar.Controller", true, nullptr),
-    Entry(kClassByteArray, "Quellar.ByteArray", true, &arrays::CreateByteArray),
-    Entry(kClassDoubleArray, "Quellar.DoubleArray", true, &arrays::CreateDoubleArray),
-    Entry(kClassMathProcessor, "Quellar.MathProcessor", true, nullptr),
-    Entry(kClassTuning, "Quellar.Tuning", false, nullptr),
-    Entry(kClassCompiler, "Quellar.Compiler", false, nullptr),
-    Entry(kClassAnalysis, "Quellar.Analysis", false, nullptr),
-    Entry(kClassManager, "Quellar.Manager", false, nullptr),
-    Entry(kClassState, "Quellar.State", false, nullptr),
+// What the type library does not say: which classes clients create, and how each is made.
+// Classes whose objects are not part of this build have no create function; their factories
+// answer CLASS_E_CLASSNOTAVAILABLE.
+struct Implementation {
+  const ClassDesc* desc;
+  bool multiInstance;
+  CreateFunction create;
 };
-
-const ClassEntry kCreatable[] = {kClasses[0], kClasses[3], kClasses[2], kClasses[1]};
+const Implementation kImplementations[] = {
+    {&kClassController, true, &CreateController},
+    {&kClassMathProcessor, true, nullptr},
+    {&kClassDoubleArray, true, &arrays::CreateDoubleArray},
+    {&kClassByteArray, true, &arrays::CreateByteArray},
+    // Made by the controller; one made through its factory has no device and fails its calls.
+    {&kClassCompiler, false, &CreateDetached<TQuellarCompiler>},
+    {&kClassState, false, &CreateDetached<TQuellarState>},
+    {&kClassManager, false, &CreateDetached<TQuellarManager>},
+    {&kClassAnalysis, false, &CreateDetached<TQuellarAnalysis>},
+    {&kClassTuning, false, &CreateDetached<TQuellarTuning>},
+};
 
 // Factories live as long as the library; their reference counts do not keep it loaded
 // (clients use LockServer for that).
@@ -58,14 +64,14 @@ class TClassFactory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    return SafeCall({entry_.progId, &IID_IClassFactory}, kTagCreateInstance, [&]() -> HRESULT {
+    return SafeCall(Source(), kTagCreateInstance, [&]() -> HRESULT {
       if (outer) return CLASS_E_NOAGGREGATION;
       if (!entry_.create) return CLASS_E_CLASSNOTAVAILABLE;
       return entry_.create(riid, ppv);
     });
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    return SafeCall({entry_.progId, &IID_IClassFactory}, kTagLockServer, [&] {
+    return SafeCall(Source(), kTagLockServer, [&] {
       if (lock)
         server::Lock();
       else
@@ -74,15 +80,38 @@ class TClassFactory final : public IClassFactory {
   }
 
  private:
+  ErrorSource Source() const { return {entry_.progId.c_str(), &IID_IClassFactory}; }
   const ClassEntry& entry_;
 };
 
-TClassFactory gFactories[] = {
-    TClassFactory(kClasses[0]), TClassFactory(kClasses[1]), TClassFactory(kClasses[2]),
-    TClassFactory(kClasses[3]), TClassFactory(kClasses[4]), TClassFactory(kClasses[5]),
-    TClassFactory(kClasses[6]), TClassFactory(kClasses[7]), TClassFactory(kClasses[8]),
+// The classes and their factories, made once from the type library's description.
+struct Registry {
+  std::vector<ClassEntry> all;
+  std::vector<ClassEntry> creatable;
+  std::vector<TClassFactory> factories;  // parallel to all
+
+  Registry() {
+    const std::string prefix = std::string(kQuellarLibrary.name) + ".";
+    for (size_t i = 0; i < kQuellarLibrary.classCount; ++i) {
+      const ClassDesc* desc = kQuellarLibrary.classes[i];
+      ClassEntry entry{desc, desc->clsid, prefix + desc->name, desc->help, false, nullptr};
+      for (const Implementation& impl : kImplementations) {
+        if (impl.desc != desc) continue;
+        entry.multiInstance = impl.multiInstance;
+        entry.create = impl.create;
+      }
+      all.push_back(entry);
+      if (entry.multiInstance) creatable.push_back(entry);
+    }
+    factories.reserve(all.size());
+    for (const ClassEntry& entry : all) factories.emplace_back(entry);
+  }
 };
-static_assert(std::size(kClasses) == std::size(gFactories));
+
+const Registry& TheRegistry() {
+  static const Registry registry;
+  return registry;
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -98,16 +127,10 @@ const GUID& TypeLibId() {
 }
 
 std::span<const ClassEntry> AllClasses() {
-  return kClasses;
+  return TheRegistry().all;
 }
 std::span<const ClassEntry> CreatableClasses() {
-  return kCreatable;
-}
-
-const ClassEntry* FindClassEntry(REFCLSID clsid) {
-  for (const ClassEntry& e : kClasses)
-    if (*e.desc->clsid == clsid) return &e;
-  return nullptr;
+  return TheRegistry().creatable;
 }
 
 bool ParseGuid(std::string_view text, GUID* out) {
@@ -146,15 +169,16 @@ std::string GuidString(REFGUID g) {
 const ClassEntry* FindCreatableClass(std::string_view key) {
   GUID clsid;
   const bool isGuid = ParseGuid(key, &clsid);
-  for (const ClassEntry& e : kCreatable) {
-    if (isGuid ? *e.desc->clsid == clsid : EqualsNoCase(e.progId, key)) return &e;
+  for (const ClassEntry& e : CreatableClasses()) {
+    if (isGuid ? *e.clsid == clsid : EqualsNoCase(e.progId, key)) return &e;
   }
   return nullptr;
 }
 
 IClassFactory* FactoryOf(REFCLSID clsid) {
-  for (size_t i = 0; i < std::size(kClasses); ++i)
-    if (*kClasses[i].desc->clsid == clsid) return &gFactories[i];
+  const Registry& registry = TheRegistry();
+  for (size_t i = 0; i < registry.all.size(); ++i)
+    if (*registry.all[i].clsid == clsid) return const_cast<TClassFactory*>(&registry.factories[i]);
   return nullptr;
 }
 

@@ -13,21 +13,22 @@ namespace quellar::automation {
 
 using CreateFunction = HRESULT (*)(REFIID riid, void** ppv);
 
+// A class of the type library with what only the implementation knows: whether clients may
+// create it and how it is made. The rest comes from the class's description.
 struct ClassEntry {
   const ClassDesc* desc;    // name, class identifier, help string, interfaces (from the IDL)
-  const CLSID* clsid;       // = desc->clsid
-  const char* progId;       // "Quellar.<class name>"
-  const char* description;  // = desc->help, the class's help string
+  const CLSID* clsid;       // desc->clsid
+  std::string progId;       // "<library>.<class name>"
+  const char* description;  // desc->help, the class's help string
   bool multiInstance;       // registered and creatable by clients
   CreateFunction create;    // null while the class is not available in this build
 };
 
-// All nine classes, in factory order.
+// Every class of the type library, in its order.
 std::span<const ClassEntry> AllClasses();
-// The four classes that clients create and registration records.
+// The classes that clients create and registration records.
 std::span<const ClassEntry> CreatableClasses();
 
-const ClassEntry* FindClassEntry(REFCLSID clsid);
 // A creatable class by programmatic identifier ("Quellar.DoubleArray", any case) or by class
 // identifier text (with or without braces); internal classes are not found.
 const ClassEntry* FindCreatableClass(std::string_view progIdOrClsid);

@@ -12,6 +12,7 @@ class TForeignArray final : public IDoubleArray {
   std::vector<double> items;
   LONG failAt = -1;                      // get_Item of this index fails with E_FAIL
   IDoubleArray* shrinkOnRead = nullptr;  // an array this one empties while being read
+  bool shrinkOnWrite = false;            // halves itself at every put_Item
   long itemCalls = 0;
   ULONG refs = 1;
 
@@ -45,6 +46,7 @@ class TForeignArray final : public IDoubleArray {
   }
   HRESULT STDMETHODCALLTYPE put_Item(LONG i, DOUBLE v) override {
     ++itemCalls;
+    if (shrinkOnWrite) items.resize(items.size() / 2);
     if (i < 0 || static_cast<size_t>(i) >= items.size()) return DISP_E_BADINDEX;
     items[static_cast<size_t>(i)] = v;
     return S_OK;
