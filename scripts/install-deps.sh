@@ -10,6 +10,9 @@ extra=(clang libclang-rt-14-dev libfftw3-dev libgsl-dev
        wine wine64 xz-utils)
 want=("${core[@]}")
 [ "${1:-all}" = all ] && want+=("${extra[@]}")
+# 32-bit Wine for the 32-bit DLL, where the kernel runs 32-bit programs: where it does not, the
+# 32-bit loader would only stand in the way of the 64-bit one.
+if [ "${1:-all}" = all ] && bash "$(dirname "$0")/lib/runs-i386.sh"; then want+=(wine32:i386); fi
 
 missing=()
 for p in "${want[@]}"; do
@@ -20,6 +23,10 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 echo "Installing: ${missing[*]}"
+# The 32-bit DLL runs under Debian's 32-bit Wine.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 # Recommended packages too: Wine's run-time pieces (wineboot, regsvr32, cscript) are tested in
 # that configuration.
