@@ -7,6 +7,7 @@
 #include "arrays/PrtByteArray.h"
 #include "automation/AutoObject.h"
 #include "automation/Quellar_TLB.h"
+#include "numerics/PrtMath.h"
 
 namespace quellar::automation {
 
@@ -27,7 +28,7 @@ const ClassEntry kClasses[] = {
     Entry(kClassController, "Quellar.Controller", true, nullptr),
     Entry(kClassByteArray, "Quellar.ByteArray", true, &arrays::CreateByteArray),
     Entry(kClassDoubleArray, "Quellar.DoubleArray", true, &arrays::CreateDoubleArray),
-    Entry(kClassMathProcessor, "Quellar.MathProcessor", true, nullptr),
+    Entry(kClassMathProcessor, "Quellar.MathProcessor", true, &math::CreateMathProcessor),
     Entry(kClassTuning, "Quellar.Tuning", false, nullptr),
     Entry(kClassCompiler, "Quellar.Compiler", false, nullptr),
     Entry(kClassAnalysis, "Quellar.Analysis", false, nullptr),
