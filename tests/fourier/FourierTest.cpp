@@ -339,6 +339,16 @@ TEST(FourierPlan, RepeatedLengthsShareOnePlanAcrossThreads) {
   EXPECT_EQ(detail::GetPlan(prime->inner->n, 1), prime->inner);
 }
 
+TEST(FourierPlan, MemoryKeptAfterAHugePrimeLengthIsBounded) {
+  // About 200 MB of plan and scratch while it runs; a long-running host must not keep it.
+  const std::size_t n = 1000003;  // prime: chirp convolution
+  std::vector<double> re(n, 1.0), im(n, 0.0);
+  ASSERT_TRUE(FourierTransform(re.data(), im.data(), re.data(), im.data(), n, 1));
+  EXPECT_NEAR(re[0], 1.0, 1e-9);
+  EXPECT_LE(detail::CachedPlanBytes(), detail::kMaxCachedPlanBytes);
+  EXPECT_LE(detail::KeptScratchBytes(), detail::kMaxKeptScratchBytes);
+}
+
 TEST(FourierPlan, ConvolutionLengthIsTheSmallestSmoothLengthThatAvoidsWrapAround) {
   EXPECT_EQ(detail::ConvolutionLength(37), 75u);  // 73 needed: 75 = 3 * 5^2
   EXPECT_EQ(detail::ConvolutionLength(4099), 8640u);
