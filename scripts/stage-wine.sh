@@ -207,6 +207,18 @@ for test in tests/wine/*.vbs; do
   run_vbs "$name"
 done
 
+# The math processor from a C++ client: a custom fit through its event, the sink connected
+# through the real IConnectionPointContainer and IConnectionPoint.
+mprobe=$root/build/mingw/wine-tests/math_probe.exe
+if [ ! -f "$mprobe" ] || [ tests/wine/math_probe.cpp -nt "$mprobe" ]; then
+  x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static -o "$mprobe" \
+    tests/wine/math_probe.cpp -lole32 -loleaut32 -luuid || fail "building math_probe.exe"
+fi
+step "math_probe.exe"
+out=$(timeout 120 wine "$mprobe" 2>&1 | tr -d '\r') && rc=0 || rc=$?
+sed 's/^/    /' <<<"$out"
+[ "$rc" -eq 0 ] && grep -qx "PASS math_probe" <<<"$out" || fail "math_probe.exe exited with $rc"
+
 # Every call above is valid or an expected failure, so nothing may have been reported.
 errlog=$(find "$WINEPREFIX/drive_c/users" -iname 'Quellar.errlog' 2>/dev/null | head -1)
 if [ -n "$errlog" ]; then
