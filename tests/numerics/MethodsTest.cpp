@@ -292,21 +292,6 @@ TEST(FitNonlinear, ShortStorageIsRefused) {
   EXPECT_EQ(kFitBadArguments, FitNonlinear(p, b2, v));
 }
 
-TEST(FitNonlinear, SelectedMethodIsProcessWide) {
-  const uint8_t saved = GetFittingMethod();
-  SetFittingMethod(9);
-  EXPECT_EQ(9, GetFittingMethod());
-  const Data d = LineData();
-  Line line;
-  Vector b{0.5, 0.5};
-  Matrix v;
-  EXPECT_EQ(kFitNoSuchMethod, FitNonlinear(line.Problem(d, kWide, kWideUpper), b, v));
-  SetFittingMethod(kMethodBfgs);
-  EXPECT_EQ(kFitOk, FitNonlinear(line.Problem(d, kWide, kWideUpper), b, v));
-  EXPECT_NEAR(2, b[1], 0.01);
-  SetFittingMethod(saved);
-}
-
 TEST(MetropolisHastings, IgnoresTheStartAndDependsOnTheSeed) {
   const Data d = test::Sample(
       20, 0.25, [](double x) { return 1 + 2 * x; }, 0.5);
