@@ -30,6 +30,10 @@ template <>
 struct InterfaceId<IConnectionPointContainer> {
   static const IID& Get() { return IID_IConnectionPointContainer; }
 };
+template <>
+struct InterfaceId<IObjectSafety> {
+  static const IID& Get() { return IID_IObjectSafety; }
+};
 
 // Live objects and server locks of the whole library, shared by all apartments.
 namespace server {

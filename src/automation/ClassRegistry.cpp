@@ -14,6 +14,7 @@
 #include "automation/objects/PrtManager.h"
 #include "automation/objects/PrtState.h"
 #include "automation/objects/PrtTuning.h"
+#include "numerics/PrtMath.h"
 
 namespace quellar::automation {
 
@@ -32,7 +33,7 @@ struct Implementation {
 };
 const Implementation kImplementations[] = {
     {&kClassController, true, &CreateController},
-    {&kClassMathProcessor, true, nullptr},
+    {&kClassMathProcessor, true, &math::CreateMathProcessor},
     {&kClassDoubleArray, true, &arrays::CreateDoubleArray},
     {&kClassByteArray, true, &arrays::CreateByteArray},
     // Made by the controller; one made through its factory has no device and fails its calls.

@@ -1,5 +1,7 @@
 #include "automation/ConnectionPoint.h"
 
+#include <utility>
+
 namespace quellar::automation {
 
 namespace {
@@ -11,8 +13,9 @@ constexpr Tag kTagUnadvise = "{9E3D5949-94D1-42A9-9E8D-90B09551A184}";
 }  // namespace
 
 TSingleConnectionPoint::TSingleConnectionPoint(IConnectionPointContainer* container,
-                                               const InterfaceDesc& source)
-    : container_(container), source_(source) {}
+                                               const InterfaceDesc& source,
+                                               std::function<void(IDispatch*)> sinkChanged)
+    : container_(container), source_(source), sinkChanged_(std::move(sinkChanged)) {}
 
 TSingleConnectionPoint::~TSingleConnectionPoint() {
   if (sink_) sink_->Release();
@@ -90,6 +93,7 @@ HRESULT TSingleConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     }
     sink_ = static_cast<IDispatch*>(typed);
     *cookie = kCookie;
+    if (sinkChanged_) sinkChanged_(sink_);
     return S_OK;
   });
 }
@@ -99,6 +103,7 @@ HRESULT TSingleConnectionPoint::Unadvise(DWORD cookie) {
     if (!sink_ || cookie != kCookie) return CONNECT_E_NOCONNECTION;
     IDispatch* sink = sink_;
     sink_ = nullptr;
+    if (sinkChanged_) sinkChanged_(nullptr);
     sink->Release();
     return S_OK;
   });

@@ -2,6 +2,7 @@
 // A connection point with room for one client sink, for objects that raise events through a
 // dispinterface. The object that owns it adds IConnectionPointContainer to its TAutoObject
 // interfaces and answers FindConnectionPoint with Find(); it raises an event with Fire().
+#include <functional>
 #include <vector>
 
 #include "automation/AutoObject.h"
@@ -12,7 +13,10 @@ class TSingleConnectionPoint final : public IConnectionPoint {
  public:
   // container: the owning object (its lifetime covers this point's); source: the event
   // interface's description (a dispinterface of the type library).
-  TSingleConnectionPoint(IConnectionPointContainer* container, const InterfaceDesc& source);
+  // sinkChanged, when given, hears of every connected sink (null on disconnect), after the
+  // point has taken or dropped its own reference.
+  TSingleConnectionPoint(IConnectionPointContainer* container, const InterfaceDesc& source,
+                         std::function<void(IDispatch*)> sinkChanged = {});
   ~TSingleConnectionPoint();
   TSingleConnectionPoint(const TSingleConnectionPoint&) = delete;
   TSingleConnectionPoint& operator=(const TSingleConnectionPoint&) = delete;
@@ -42,6 +46,7 @@ class TSingleConnectionPoint final : public IConnectionPoint {
   IConnectionPointContainer* container_;
   const InterfaceDesc& source_;
   IDispatch* sink_ = nullptr;
+  std::function<void(IDispatch*)> sinkChanged_;
 };
 
 }  // namespace quellar::automation

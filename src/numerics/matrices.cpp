@@ -18,7 +18,7 @@ void EnsureSquare(Matrix& m, int ub) {
 
 namespace {
 // In-place Gauss-Jordan on the block lb..ub of w, optionally carrying one right-hand side.
-int Eliminate(Matrix& w, int lb, int ub, double* rhs) {
+FitResult Eliminate(Matrix& w, int lb, int ub, double* rhs) {
   const int n = ub - lb + 1;
   if (n <= 0) return kFitOk;
   IntVector rowOf(n), colOf(n), used(n, 0);
@@ -77,29 +77,54 @@ void StoreBlock(const Matrix& w, int lb, int ub, Matrix& inv) {
 }
 }  // namespace
 
-int GaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub, std::span<double> x,
-                Matrix& inv) {
+FitResult GaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub,
+                      std::span<double> x, Matrix& inv) {
   Matrix w;
   CopyBlock(a, lb, ub, w);
   Vector r = NewVector(ub);
   for (int i = lb; i <= ub; ++i) r[i] = rhs[i];
-  const int code = Eliminate(w, lb, ub, r.data());
+  const FitResult code = Eliminate(w, lb, ub, r.data());
   if (code != kFitOk) return code;
   StoreBlock(w, lb, ub, inv);
   for (int i = lb; i <= ub; ++i) x[i] = r[i];
   return kFitOk;
 }
 
-int Invert(const Matrix& a, int lb, int ub, Matrix& inv) {
+FitResult ScaledGaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub,
+                            double damping, std::span<double> x, Matrix& inv) {
+  Vector scale = NewVector(ub);
+  for (int i = lb; i <= ub; ++i) {
+    if (!(a[i][i] > 0) || !std::isfinite(a[i][i])) return kFitSingular;
+    scale[i] = 1.0 / std::sqrt(a[i][i]);
+  }
   Matrix w;
   CopyBlock(a, lb, ub, w);
-  const int code = Eliminate(w, lb, ub, nullptr);
+  Vector r = NewVector(ub);
+  for (int i = lb; i <= ub; ++i) {
+    for (int k = lb; k <= ub; ++k) w[i][k] *= scale[i] * scale[k];
+    w[i][i] = 1.0 + damping;
+    r[i] = rhs[i] * scale[i];
+  }
+  const FitResult code = Eliminate(w, lb, ub, r.data());
+  if (code != kFitOk) return code;
+  EnsureSquare(inv, ub);
+  for (int i = lb; i <= ub; ++i) {
+    x[i] = r[i] * scale[i];
+    for (int k = lb; k <= ub; ++k) inv[i][k] = w[i][k] * scale[i] * scale[k];
+  }
+  return kFitOk;
+}
+
+FitResult Invert(const Matrix& a, int lb, int ub, Matrix& inv) {
+  Matrix w;
+  CopyBlock(a, lb, ub, w);
+  const FitResult code = Eliminate(w, lb, ub, nullptr);
   if (code != kFitOk) return code;
   StoreBlock(w, lb, ub, inv);
   return kFitOk;
 }
 
-int Cholesky(const Matrix& a, int lb, int ub, Matrix& l) {
+FitResult Cholesky(const Matrix& a, int lb, int ub, Matrix& l) {
   Matrix w(ub, ub);
   for (int j = lb; j <= ub; ++j) {
     double d = a[j][j];

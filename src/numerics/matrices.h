@@ -41,12 +41,17 @@ class Matrix {
 // Solves A x = rhs over the block lb..ub by Gauss-Jordan elimination with full pivoting and
 // leaves the inverse of A in inv (resized if too small; other entries untouched). A pivot below
 // kMachineEpsilon in magnitude gives kFitSingular. x may be rhs itself.
-int GaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub, std::span<double> x,
-                Matrix& inv);
+FitResult GaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub,
+                      std::span<double> x, Matrix& inv);
+// Solves (A + damping * diag(A)) x = rhs the same way, but on A scaled to a unit diagonal, so
+// that whether it counts as singular does not depend on the units of the parameters. A
+// non-positive diagonal element is singular. inv receives the inverse of the damped matrix.
+FitResult ScaledGaussJordan(const Matrix& a, std::span<const double> rhs, int lb, int ub,
+                            double damping, std::span<double> x, Matrix& inv);
 // The same elimination without a right-hand side.
-int Invert(const Matrix& a, int lb, int ub, Matrix& inv);
+FitResult Invert(const Matrix& a, int lb, int ub, Matrix& inv);
 // Lower-triangular l with l l^T = a over lb..ub; a non-positive pivot gives kFitIterationLimit.
-int Cholesky(const Matrix& a, int lb, int ub, Matrix& l);
+FitResult Cholesky(const Matrix& a, int lb, int ub, Matrix& l);
 
 // Largest |v[i]| over lb..ub (0 for an empty range).
 double MaxAbs(std::span<const double> v, int lb, int ub);

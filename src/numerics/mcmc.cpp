@@ -5,8 +5,8 @@
 
 namespace quellar::numerics {
 
-int MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSeed seed,
-                       int maxRejections) {
+FitResult MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSeed seed,
+                             int maxRejections) {
   const int lb = state.Lb(), ub = state.Ub();
   TRandom random(seed);
   EnsureSquare(v, ub);
@@ -22,6 +22,7 @@ int MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSe
   std::vector<Vector> samples(kMcmcDraws, NewVector(ub));
   Matrix l;
   for (int cycle = 0; cycle < kMcmcCycles; ++cycle) {
+    state.iterations = cycle + 1;
     if (cycle == 0) {
       for (int j = lb; j <= ub; ++j) {
         if (!(v[j][j] > 0)) return kFitIterationLimit;

@@ -14,7 +14,7 @@ inline constexpr double kMcmcTemperature = 2.0;
 // Rejected trials allowed per cycle before the sampler gives up with kFitIterationLimit.
 inline constexpr int kMcmcMaxRejections = 100000;
 
-int MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSeed seed,
-                       int maxRejections = kMcmcMaxRejections);
+FitResult MetropolisHastings(FitState& state, std::span<double> b, Matrix& v, RandomSeed seed,
+                             int maxRejections = kMcmcMaxRejections);
 
 }  // namespace quellar::numerics

@@ -12,12 +12,6 @@ constexpr double kGoldenFraction = 0.38196601125010515;
 constexpr int kMaxGoldenSteps = 100;
 constexpr int kMaxBracketSteps = 100;
 
-// True when every slot moved by less than max(tol |old|, tol).
-bool Converged(std::span<const double> b, std::span<const double> old, int lb, int ub, double tol) {
-  for (int j = lb; j <= ub; ++j)
-    if (!(std::fabs(b[j] - old[j]) < std::max(tol * std::fabs(old[j]), tol))) return false;
-  return true;
-}
 // The vertex coordinate for a zero start value. 1.5 * 0 would leave the vertex on b and the
 // simplex flat for good in that coordinate; take half a unit instead, towards whichever side
 // the bounds leave room for.
@@ -28,14 +22,14 @@ double ZeroOffset(const FitState& state, int j) {
 }
 }  // namespace
 
-int LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f) {
+FitResult LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f) {
   const int lb = state.Lb(), ub = state.Ub();
   Vector trial(b.begin(), b.end());
   const auto phi = [&](double r) {
     for (int j = lb; j <= ub; ++j) trial[j] = b[j] + r * p[j];
     return state.Objective(trial);
   };
-  int code = kFitOk;
+  FitResult code = kFitOk;
 
   // Bracket: phi(r2) <= phi(r1), then step on by the golden ratio while phi keeps falling.
   double r1 = 0.0, f1 = f, r2 = 1.0, f2 = phi(1.0);
@@ -92,61 +86,85 @@ int LineSearch(FitState& state, std::span<double> b, std::span<const double> p, 
   return code;
 }
 
-int Marquardt(FitState& state, std::span<double> b, Matrix& v) {
+FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
   const int lb = state.Lb(), ub = state.Ub();
   double lambda = 0.01;
   double f = state.Objective(b);
-  int iteration = 1;
-  bool converged = false;
-  Vector old = NewVector(ub), g = NewVector(ub), delta = NewVector(ub);
-  Matrix a, damped;
+  state.iterations = 1;
+  bool converged = false, stalled = false;
+  Vector old = NewVector(ub), g = NewVector(ub), delta = NewVector(ub), diag = NewVector(ub);
+  Matrix a;
   for (;;) {
     std::copy(b.begin() + lb, b.begin() + ub + 1, old.begin() + lb);
     state.GaussNewton(b, g, a);
     for (int j = lb; j <= ub; ++j) g[j] = -g[j];
     if (converged) {
-      const int code = GaussJordan(a, g, lb, ub, delta, v);
-      if (code == kFitOk)
+      FitResult code = kFitOk;
+      if (state.Stationary(old, a, g, f, delta, v, code)) {
+        // The closing undamped step, only where it helps and stays inside the bounds.
         for (int j = lb; j <= ub; ++j) b[j] = old[j] + delta[j];
-      return code;
+        if (!(state.Objective(b) < f))
+          for (int j = lb; j <= ub; ++j) b[j] = old[j];
+        return kFitOk;
+      }
+      if (code != kFitOk) return code;
+      if (stalled) return kFitDampingLimit;
+      converged = false;  // small steps away from a minimum: damping, not convergence
     }
+    // The damped step is taken whole when it lowers the sum of squares; otherwise the damping
+    // rises. Past the damping limit a line search along the last step has the final word.
     double f1 = f;
     for (bool improved = false; !improved;) {
-      damped = a;
-      for (int j = lb; j <= ub; ++j) damped[j][j] *= 1.0 + lambda;
-      const int code = GaussJordan(damped, g, lb, ub, delta, v);
+      const FitResult code = ScaledGaussJordan(a, g, lb, ub, lambda, delta, v);
       if (code != kFitOk) return code;
+      for (int j = lb; j <= ub; ++j) b[j] = old[j] + delta[j];
+      f1 = state.Objective(b);
+      improved = f1 < f || (f1 == 0 && f == 0);
+      if (improved) break;
       for (int j = lb; j <= ub; ++j) b[j] = old[j];
       f1 = f;
-      LineSearch(state, b, delta, f1);
-      // "<=" so that a perfect fit (f = f1 = 0) counts as improved instead of driving the
-      // damping to its limit.
-      improved = f1 - f <= 1e-10 * f;
-      if (!improved) {
-        lambda *= 10.0;
-        if (lambda > 1000.0) return kFitDampingLimit;
+      lambda *= 10.0;
+      if (lambda > 1000.0) {
+        LineSearch(state, b, delta, f1);
+        stalled = !(f1 < f);
+        lambda = 1000.0;
+        improved = true;
       }
     }
-    converged = Converged(b, old, lb, ub, state.Tol());
+    for (int j = lb; j <= ub; ++j) diag[j] = a[j][j];
+    converged = state.SmallStep(b, old, diag, f1, state.Tol());
     lambda *= 0.1;
     f = f1;
-    if (++iteration > state.MaxIter()) return kFitIterationLimit;
+    if (++state.iterations > state.MaxIter()) return kFitIterationLimit;
   }
 }
 
-int Simplex(FitState& state, std::span<double> b) {
+namespace {
+// The starting simplex around b: vertex j moves coordinate j by half its value.
+void BuildSimplex(FitState& state, std::span<const double> b, std::vector<Vector>& v, Vector& f,
+                  Vector& extent) {
+  const int lb = state.Lb(), ub = state.Ub();
+  for (Vector& vertex : v) vertex.assign(b.begin(), b.end());
+  for (int j = lb; j <= ub; ++j) {
+    v[j][j] = b[j] == 0.0 ? ZeroOffset(state, j) : b[j] * 1.5;
+    extent[j] = std::fabs(v[j][j] - b[j]);
+  }
+  for (int i = lb; i <= ub + 1; ++i) f[i] = state.Objective(v[i]);
+}
+}  // namespace
+
+FitResult Simplex(FitState& state, std::span<double> b) {
   const int lb = state.Lb(), ub = state.Ub();
   const int n = ub - lb + 1;
   const int last = ub + 1;  // vertices lb..ub+1
-  std::vector<Vector> v(last + 1, Vector(b.begin(), b.end()));
-  Vector f = NewVector(last);
-  for (int j = lb; j <= ub; ++j) v[j][j] = b[j] == 0.0 ? ZeroOffset(state, j) : b[j] * 1.5;
-  for (int i = lb; i <= last; ++i) f[i] = state.Objective(v[i]);
+  const double tol = state.Tol();
+  std::vector<Vector> v(last + 1);
+  Vector f = NewVector(last), extent = NewVector(ub);
+  BuildSimplex(state, b, v, f, extent);
 
   Vector c(b.begin(), b.end()), r = c, e = c, k = c;
-  int iteration = 1;
-  double delta;
-  do {
+  state.iterations = 1;
+  for (;;) {
     int lo = lb, hi = lb;
     for (int i = lb + 1; i <= last; ++i) {
       if (f[i] < f[lo])
@@ -192,38 +210,72 @@ int Simplex(FitState& state, std::span<double> b) {
         }
       }
     }
-    delta = 0.0;
-    for (int j = lb; j <= ub; ++j) delta = std::max(delta, std::fabs(v[hi][j] - v[lo][j]));
-    ++iteration;
-  } while (!(delta < state.Tol()) && iteration <= state.MaxIter());
-
+    // Scale-free size: each coordinate against its own value, or against the simplex's first
+    // extent in it when the value is near zero.
+    bool small = true;
+    for (int j = lb; j <= ub; ++j) {
+      const double spread = std::fabs(v[hi][j] - v[lo][j]);
+      small = small && (spread < tol * std::fabs(v[lo][j]) || spread < tol * tol * extent[j]);
+    }
+    ++state.iterations;
+    if (small) {
+      int best = lb;
+      for (int i = lb + 1; i <= last; ++i)
+        if (f[i] < f[best]) best = i;
+      for (int j = lb; j <= ub; ++j) b[j] = v[best][j];
+      if (f[best] >= 1e30) return kFitOk;  // the driver reports a result on the barrier
+      FitResult code = kFitOk;
+      double fb = f[best];
+      if (state.Settle(b, fb, &code)) return kFitOk;
+      if (code != kFitOk) return code;
+      // Collapsed away from a minimum: start afresh from the best vertex.
+      BuildSimplex(state, b, v, f, extent);
+    }
+    if (state.iterations > state.MaxIter()) break;
+  }
   int best = lb;
   for (int i = lb + 1; i <= last; ++i)
     if (f[i] < f[best]) best = i;
   for (int j = lb; j <= ub; ++j) b[j] = v[best][j];
-  return delta < state.Tol() ? kFitOk : kFitIterationLimit;
+  return kFitIterationLimit;
 }
 
-int Bfgs(FitState& state, std::span<double> b, Matrix& h) {
+FitResult Bfgs(FitState& state, std::span<double> b, Matrix& h) {
   const int lb = state.Lb(), ub = state.Ub();
   EnsureSquare(h, ub);
-  for (int i = lb; i <= ub; ++i)
-    for (int j = lb; j <= ub; ++j) h[i][j] = i == j ? 1.0 : 0.0;
+  const auto resetH = [&] {
+    for (int i = lb; i <= ub; ++i)
+      for (int j = lb; j <= ub; ++j) h[i][j] = i == j ? 1.0 : 0.0;
+  };
+  resetH();
   double f = state.Objective(b);
   Vector g = NewVector(ub), p = NewVector(ub), old = NewVector(ub), gOld = NewVector(ub);
-  Vector s = NewVector(ub), y = NewVector(ub), hy = NewVector(ub);
+  Vector s = NewVector(ub), y = NewVector(ub), hy = NewVector(ub), diag = NewVector(ub);
   Vector u = NewVector(ub), w = NewVector(ub), vv = NewVector(ub);
-  state.Gradient(b, g);
+  state.Gradient(b, g, diag);
   bool converged = !(MaxAbs(g, lb, ub) > kMachineEpsilon);
   for (int j = lb; j <= ub; ++j) p[j] = -g[j];
-  for (int pass = 0; !converged && pass < state.MaxIter(); ++pass) {
+  state.iterations = 0;
+  for (;;) {
+    if (converged) {
+      FitResult code = kFitOk;
+      if (state.Settle(b, f, &code)) return kFitOk;
+      if (code != kFitOk) return code;
+      // Stalled away from a minimum: forget the curvature and go down the gradient again.
+      converged = false;
+      resetH();
+      state.Gradient(b, g, diag);
+      for (int j = lb; j <= ub; ++j) p[j] = -g[j];
+    }
+    if (state.iterations >= state.MaxIter()) return kFitIterationLimit;
+    ++state.iterations;
     const double m = MaxAbs(p, lb, ub);
     if (m > 1.0)
       for (int j = lb; j <= ub; ++j) p[j] /= m;
     std::copy(b.begin() + lb, b.begin() + ub + 1, old.begin() + lb);
     std::copy(g.begin() + lb, g.begin() + ub + 1, gOld.begin() + lb);
     LineSearch(state, b, p, f);
-    state.Gradient(b, g);
+    state.Gradient(b, g, diag);
     double sy = 0.0, yhy = 0.0;
     for (int i = lb; i <= ub; ++i) {
       s[i] = b[i] - old[i];
@@ -238,7 +290,7 @@ int Bfgs(FitState& state, std::span<double> b, Matrix& h) {
     for (int i = lb; i <= ub; ++i) yhy += y[i] * hy[i];
     if (sy == 0.0 || yhy == 0.0) {
       converged = true;
-      break;
+      continue;
     }
     for (int i = lb; i <= ub; ++i) {
       u[i] = s[i] / sy;
@@ -252,9 +304,8 @@ int Bfgs(FitState& state, std::span<double> b, Matrix& h) {
       for (int j = lb; j <= ub; ++j) t += h[i][j] * g[j];
       p[i] = -t;
     }
-    converged = Converged(b, old, lb, ub, state.Tol());
+    converged = state.SmallStep(b, old, diag, f, state.Tol());
   }
-  return converged ? kFitOk : kFitIterationLimit;
 }
 
 }  // namespace quellar::numerics

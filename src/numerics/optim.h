@@ -1,6 +1,7 @@
 #pragma once
 // The deterministic methods (Marquardt, Nelder-Mead simplex, BFGS) and the line search that
-// Marquardt and BFGS share. Each works on the slots lb..ub of b in place.
+// Marquardt and BFGS share. Each works on the slots lb..ub of b in place and counts its
+// iterations in the state.
 #include <span>
 
 #include "numerics/regress.h"
@@ -12,10 +13,12 @@ namespace quellar::numerics {
 // interior point. f holds phi(0) on entry and the value at the new b on exit; the new value is
 // never above phi(0). Returns kFitIterationLimit when either loop ran out (b is still moved to
 // the best point found).
-int LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f);
+FitResult LineSearch(FitState& state, std::span<double> b, std::span<const double> p, double& f);
 
-int Marquardt(FitState& state, std::span<double> b, Matrix& v);
-int Simplex(FitState& state, std::span<double> b);
-int Bfgs(FitState& state, std::span<double> b, Matrix& h);
+// Each returns kFitOk only where its own step test holds at a stationary point
+// (FitState::Stationary, FitState::Settle); a step test that holds elsewhere sends the method on.
+FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v);
+FitResult Simplex(FitState& state, std::span<double> b);
+FitResult Bfgs(FitState& state, std::span<double> b, Matrix& h);
 
 }  // namespace quellar::numerics

@@ -26,7 +26,7 @@ Vector CopyRange(std::span<const double> v, int from, int to) {
   return out;
 }
 
-int CheckProblem(const FitProblem& p, std::span<const double> b) {
+FitResult CheckProblem(const FitProblem& p, std::span<const double> b) {
   const auto fits = [](size_t size, int last) { return size > size_t(last); };
   const auto holds = [](size_t size, int n) { return n == 0 || size > size_t(n); };
   if (p.n < 0 || p.lb < 0 || p.ub < p.lb || !p.model || !p.derivative) return kFitBadArguments;
@@ -34,6 +34,22 @@ int CheckProblem(const FitProblem& p, std::span<const double> b) {
       !fits(p.lower.size(), p.ub) || !fits(p.upper.size(), p.ub) ||
       !(p.weights.empty() || holds(p.weights.size(), p.n)))
     return kFitBadArguments;
+  return kFitOk;
+}
+
+// Non-finite data would end every method in NaN coefficients; refuse it up front. The
+// stochastic methods draw inside the bounds, so theirs must be finite too.
+FitResult CheckData(const FitProblem& p, std::span<const double> b, uint8_t method) {
+  const bool stochastic = method >= kMethodAnnealing;
+  if (!AllFinite(p.x, 1, p.n) || !AllFinite(p.y, 1, p.n) ||
+      (!p.weights.empty() && !AllFinite(p.weights, 1, p.n)))
+    return kFitNonFinite;
+  for (int j = p.lb; j <= p.ub; ++j) {
+    if (std::isnan(p.lower[j]) || std::isnan(p.upper[j])) return kFitNonFinite;
+    if (stochastic && !(std::isfinite(p.lower[j]) && std::isfinite(p.upper[j])))
+      return kFitNonFinite;
+  }
+  if (method != kMethodMetropolisHastings && !AllFinite(b, p.lb, p.ub)) return kFitNonFinite;
   return kFitOk;
 }
 }  // namespace
@@ -60,12 +76,71 @@ FitState::FitState(const FitProblem& p)
       maxIter_(p.maxIter),
       tol_(p.tol),
       evalPoint_(NewVector(p.ub)),
-      d_(NewVector(p.ub)) {}
+      d_(NewVector(p.ub)) {
+  for (int i = 1; i <= n_; ++i) dataNorm2_ += Weight(i) * y_[i] * y_[i];
+}
+
+double FitState::RoundingLevel() const {
+  // Residuals carry rounding of a few units in the last place of each y.
+  return 1e4 * kMachineEpsilon * kMachineEpsilon * dataNorm2_;
+}
+
+bool FitState::SmallStep(std::span<const double> b, std::span<const double> old,
+                         std::span<const double> diag, double f, double tol) const {
+  const double curve = tol * std::sqrt(f + RoundingLevel());
+  for (int j = lb_; j <= ub_; ++j) {
+    const double step = std::fabs(b[j] - old[j]);
+    if (step < tol * std::fabs(old[j])) continue;
+    if (!diag.empty() && step * std::sqrt(diag[j]) < curve) continue;
+    return false;
+  }
+  return true;
+}
+
+bool FitState::Settle(std::span<double> b, double& f, FitResult* code) {
+  Vector g = NewVector(ub_), step = NewVector(ub_), trial(b.begin(), b.end());
+  Matrix a, inverse;
+  for (int round = 0; round < kSettleSteps; ++round) {
+    GaussNewton(b, g, a);
+    for (int j = lb_; j <= ub_; ++j) g[j] = -g[j];
+    const FitResult solved = ScaledGaussJordan(a, g, lb_, ub_, 0.0, step, inverse);
+    if (code) *code = solved;
+    if (solved != kFitOk) return false;
+    double predicted = 0.0;
+    for (int j = lb_; j <= ub_; ++j) predicted += g[j] * step[j];
+    if (predicted <= tol_ * tol_ * f + RoundingLevel()) return true;
+    for (int j = lb_; j <= ub_; ++j) trial[j] = b[j] + step[j];
+    const double ft = Objective(trial);
+    if (!(ft < f)) return false;
+    for (int j = lb_; j <= ub_; ++j) b[j] = trial[j];
+    f = ft;
+  }
+  return false;
+}
+
+bool FitState::Stationary(std::span<const double> b, const Matrix& a, std::span<const double> g,
+                          double f, std::span<double> step, Matrix& inverse,
+                          FitResult& code) const {
+  code = ScaledGaussJordan(a, g, lb_, ub_, 0.0, step, inverse);
+  if (code != kFitOk) return false;
+  // The Gauss-Newton step passes the step test at tol^2 (so the closing step leaves the
+  // parameters good to about that), and the reduction a linear model would see from it,
+  // g . step = g^T A^-1 g, is within tol^2 of the sum.
+  Vector to(b.begin(), b.end()), diag = NewVector(ub_);
+  double predicted = 0.0;
+  for (int j = lb_; j <= ub_; ++j) {
+    predicted += g[j] * step[j];
+    to[j] += step[j];
+    diag[j] = a[j][j];
+  }
+  return predicted <= tol_ * tol_ * f + RoundingLevel() && SmallStep(to, b, diag, f, tol_ * tol_);
+}
 
 double FitState::Objective(std::span<const double> b) {
   for (int j = lb_; j <= ub_; ++j)
     if (b[j] < lower_[j] || b[j] > upper_[j]) return kBarrier;
   evalValid_ = valueValid_ = false;
+  ++evaluations;
   double s = 0.0;
   for (int i = 1; i <= n_; ++i) {
     yhat_[i] = model_(x_[i], b);
@@ -94,24 +169,32 @@ double FitState::ValueAt(std::span<const double> b) {
 void FitState::FitValues(std::span<const double> b) {
   if (AtEvalPoint(b)) return;
   evalValid_ = valueValid_ = false;
+  ++evaluations;
   for (int i = 1; i <= n_; ++i) yhat_[i] = model_(x_[i], b);
   for (int j = lb_; j <= ub_; ++j) evalPoint_[j] = b[j];
   evalValid_ = true;
 }
 
-void FitState::Gradient(std::span<const double> b, std::span<double> g) {
+void FitState::Gradient(std::span<const double> b, std::span<double> g, std::span<double> diag) {
   FitValues(b);
+  ++derivativeSweeps;
   for (int j = lb_; j <= ub_; ++j) g[j] = 0.0;
+  if (!diag.empty())
+    for (int j = lb_; j <= ub_; ++j) diag[j] = 0.0;
   for (int i = 1; i <= n_; ++i) {
     std::fill(d_.begin(), d_.end(), 0.0);
     derivative_(x_[i], yhat_[i], b, d_);
-    const double r = Weight(i) * (y_[i] - yhat_[i]);
+    const double w = Weight(i);
+    const double r = w * (y_[i] - yhat_[i]);
     for (int j = lb_; j <= ub_; ++j) g[j] -= 2.0 * r * d_[j];
+    if (!diag.empty())
+      for (int j = lb_; j <= ub_; ++j) diag[j] += w * d_[j] * d_[j];
   }
 }
 
 void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matrix& a) {
   FitValues(b);
+  ++derivativeSweeps;
   EnsureSquare(a, ub_);
   for (int j = lb_; j <= ub_; ++j) {
     g[j] = 0.0;
@@ -131,28 +214,43 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
     for (int k = j + 1; k <= ub_; ++k) a[k][j] = a[j][k];
 }
 
-int FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
-                 const FitSettings& settings) {
-  int code = CheckProblem(problem, b);
-  if (code != kFitOk) return code;
-  const uint8_t method = settings.method.value_or(GetFittingMethod());
-  if (method > kMethodMetropolisHastings) return kFitNoSuchMethod;
-  const int lb = problem.lb, ub = problem.ub;
-  // Non-finite data would end every method in NaN coefficients; refuse it up front. The
-  // stochastic methods draw inside the bounds, so theirs must be finite too.
-  const bool stochastic = method >= kMethodAnnealing;
-  if (!AllFinite(problem.x, 1, problem.n) || !AllFinite(problem.y, 1, problem.n) ||
-      (!problem.weights.empty() && !AllFinite(problem.weights, 1, problem.n)))
-    return kFitNonFinite;
-  for (int j = lb; j <= ub; ++j) {
-    if (std::isnan(problem.lower[j]) || std::isnan(problem.upper[j])) return kFitNonFinite;
-    if (stochastic && !(std::isfinite(problem.lower[j]) && std::isfinite(problem.upper[j])))
-      return kFitNonFinite;
+const char* FitStopText(FitStop stop) {
+  switch (stop) {
+    case FitStop::kConverged:
+      return "converged at a stationary point";
+    case FitStop::kSampled:
+      return "sampling finished";
+    case FitStop::kIterationLimit:
+      return "iteration limit reached";
+    case FitStop::kSingular:
+      return "singular matrix";
+    case FitStop::kDampingLimit:
+      return "damping limit exceeded";
+    default:
+      return "refused";
   }
-  if (method != kMethodMetropolisHastings && !AllFinite(b, lb, ub)) return kFitNonFinite;
+}
 
-  FitState state(problem);
-  EnsureSquare(v, ub);
+namespace {
+FitStop StopOf(FitResult code, uint8_t method) {
+  switch (code) {
+    case kFitOk:
+      return method == kMethodMetropolisHastings ? FitStop::kSampled : FitStop::kConverged;
+    case kFitSingular:
+      return FitStop::kSingular;
+    case kFitDampingLimit:
+      return FitStop::kDampingLimit;
+    case kFitIterationLimit:
+      return FitStop::kIterationLimit;
+    default:
+      return FitStop::kRefused;
+  }
+}
+
+FitResult RunMethod(const FitProblem& problem, std::span<double> b, Matrix& v,
+                    const FitSettings& settings, uint8_t method, FitState& state) {
+  const int lb = problem.lb, ub = problem.ub;
+  FitResult code = kFitOk;
   switch (method) {
     case kMethodMarquardt:
       code = Marquardt(state, b, v);
@@ -176,10 +274,32 @@ int FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
   // fit, whatever the method thought of it.
   if (state.ValueAt(b) >= kBarrier) return kFitNoFit;
   if (method == kMethodSimplex || method == kMethodAnnealing) {
-    Vector g = NewVector(ub);
+    Vector g = NewVector(ub), unused = NewVector(ub);
     Matrix a;
     state.GaussNewton(b, g, a);
-    code = Invert(a, lb, ub, v);
+    code = ScaledGaussJordan(a, g, lb, ub, 0.0, unused, v);
+  }
+  return code;
+}
+}  // namespace
+
+FitResult FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
+                       const FitSettings& settings, FitSummary* summary) {
+  const uint8_t method = settings.method.value_or(GetFittingMethod());
+  FitResult code = CheckProblem(problem, b);
+  if (code == kFitOk && method > kMethodMetropolisHastings) code = kFitNoSuchMethod;
+  if (code == kFitOk) code = CheckData(problem, b, method);
+  if (code != kFitOk) {
+    if (summary) *summary = {code, FitStop::kRefused, 0, 0, 0, 0.0};
+    return code;
+  }
+  FitState state(problem);
+  EnsureSquare(v, problem.ub);
+  code = RunMethod(problem, b, v, settings, method, state);
+  if (summary) {
+    const double f = AllFinite(b, problem.lb, problem.ub) ? state.ValueAt(b) : kBarrier;
+    *summary = {
+        code, StopOf(code, method), state.iterations, state.evaluations, state.derivativeSweeps, f};
   }
   return code;
 }

@@ -53,14 +53,35 @@ struct FitSettings {
   std::optional<RandomSeed> seed;  // unset: ClockSeed() at the start of a stochastic method
 };
 
+// Why a fit stopped.
+enum class FitStop : uint8_t {
+  kConverged,       // the method's step test held at a stationary point
+  kSampled,         // Metropolis-Hastings ran its cycles
+  kIterationLimit,  // MaxIter ran out (or a line search or sampler did)
+  kSingular,        // a Gauss-Newton or covariance matrix could not be inverted
+  kDampingLimit,    // Marquardt's damping passed its limit
+  kRefused,         // the request itself: arguments, method, data, or a result on the barrier
+};
+const char* FitStopText(FitStop stop);
+
+// What a fit did, for C++ callers that want more than the result code.
+struct FitSummary {
+  FitResult result = kFitOk;
+  FitStop stop = FitStop::kRefused;
+  int iterations = 0;   // Marquardt iterations, simplex steps, BFGS passes, temperatures, cycles
+  int evaluations = 0;  // sums of squares (each one sweep of the model over the points)
+  int derivativeSweeps = 0;   // gradients and Gauss-Newton matrices
+  double sumOfSquares = 0.0;  // at the returned parameters (1e30 on the barrier)
+};
+
 // Fits b[lb..ub] in place (every iterate is written there, so b holds the last one even when
 // the fit fails). v receives a covariance-type matrix over lb..ub (resized when too small):
 // the inverse of the damped Gauss-Newton matrix after Marquardt, the inverse-Hessian estimate
 // after BFGS, the inverted Gauss-Newton matrix after simplex and annealing, the sample
-// covariance after Metropolis-Hastings. Returns a FitResult code; an exception thrown by the
-// model or derivative procedure passes through.
-int FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
-                 const FitSettings& settings = {});
+// covariance after Metropolis-Hastings. An exception thrown by the model or derivative
+// procedure passes through. summary, when given, tells how the fit went.
+FitResult FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v,
+                       const FitSettings& settings = {}, FitSummary* summary = nullptr);
 
 // The state of one fit: copies of the data and bounds, the computed values, and the routines
 // every method builds on.
@@ -80,12 +101,36 @@ class FitState {
   double Objective(std::span<const double> b);
   // Objective(b), reusing the last evaluation when it was at b.
   double ValueAt(std::span<const double> b);
-  // g[j] = -2 sum r_i d_i[j].
-  void Gradient(std::span<const double> b, std::span<double> g);
+  // g[j] = -2 sum r_i d_i[j]; diag, when given, receives sum d_i[j]^2.
+  void Gradient(std::span<const double> b, std::span<double> g, std::span<double> diag = {});
   // g[j] = -sum r_i d_i[j], a[j][k] = sum d_i[j] d_i[k].
   void GaussNewton(std::span<const double> b, std::span<double> g, Matrix& a);
 
+  // The scale-free step test: every slot moved by less than tol of its own size, or by less
+  // than a step that would move the model curve by tol of the residual norm (diag holds
+  // sum d_i[j]^2, the squared length of slot j's Jacobian column; f is the sum of squares).
+  bool SmallStep(std::span<const double> b, std::span<const double> old,
+                 std::span<const double> diag, double f, double tol) const;
+  // True at a stationary point: the undamped Gauss-Newton step from b passes the step test at
+  // Tol^2 and would lower the sum of squares f by at most Tol^2 of it (or only at the rounding
+  // level of the data), from the Gauss-Newton matrix a and the negated gradient g = J^T r at
+  // b. step receives the undamped step and inverse the inverse of a; code receives
+  // kFitSingular when the step cannot be formed.
+  bool Stationary(std::span<const double> b, const Matrix& a, std::span<const double> g, double f,
+                  std::span<double> step, Matrix& inverse, FitResult& code) const;
+  // For the methods without derivatives in their steps: true when a Gauss-Newton step from b
+  // would lower f by at most Tol^2 of it (or only at the rounding level), after at most
+  // kSettleSteps such steps, each taken only where it lowers f (b and f follow them).
+  bool Settle(std::span<double> b, double& f, FitResult* code);
+  static constexpr int kSettleSteps = 8;
+
+  // Counters for the summary; methods count their own iterations.
+  int evaluations = 0;
+  int derivativeSweeps = 0;
+  int iterations = 0;
+
  private:
+  double RoundingLevel() const;
   // Makes yhat_ hold the model at b (reusing the last objective evaluation when it was at b).
   void FitValues(std::span<const double> b);
   bool AtEvalPoint(std::span<const double> b) const;
@@ -96,7 +141,8 @@ class FitState {
   Vector x_, y_, weights_, yhat_, lower_, upper_;
   int n_, lb_, ub_, maxIter_;
   double tol_;
-  Vector evalPoint_;  // slots of the point yhat_ belongs to
+  double dataNorm2_ = 0.0;  // weighted sum of y^2: the scale of rounding in the residuals
+  Vector evalPoint_;        // slots of the point yhat_ belongs to
   bool evalValid_ = false;
   bool valueValid_ = false;  // evalValue_ is the sum of squares at evalPoint_
   double evalValue_ = 0.0;

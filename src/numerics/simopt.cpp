@@ -5,7 +5,7 @@
 
 namespace quellar::numerics {
 
-int SimulatedAnnealing(FitState& state, std::span<double> b, RandomSeed seed) {
+FitResult SimulatedAnnealing(FitState& state, std::span<double> b, RandomSeed seed) {
   const int lb = state.Lb(), ub = state.Ub();
   TRandom random(seed);
   Vector range = NewVector(ub), step = NewVector(ub);
@@ -68,9 +68,12 @@ int SimulatedAnnealing(FitState& state, std::span<double> b, RandomSeed seed) {
     t *= kAnnealCooling;
     ++iteration;
     done = true;
+    // Scale-free: a step is small against its parameter, or against the width of the box.
+    const double tol = state.Tol();
     for (int j = lb; j <= ub; ++j)
-      if (step[j] > std::max(state.Tol() * std::fabs(best[j]), state.Tol())) done = false;
+      if (step[j] > std::max(tol * std::fabs(best[j]), tol * tol * range[j])) done = false;
   } while (!done && iteration <= state.MaxIter());
+  state.iterations = iteration - 1;
 
   for (int j = lb; j <= ub; ++j) b[j] = best[j];
   return done ? kFitOk : kFitIterationLimit;

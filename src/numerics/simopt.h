@@ -13,6 +13,6 @@ inline constexpr int kAnnealTrials = 50;          // trial moves that set the fi
 
 // MaxIter counts temperatures. b ends at the best point found. Never evaluates a point outside
 // the bounds, which must be finite.
-int SimulatedAnnealing(FitState& state, std::span<double> b, RandomSeed seed);
+FitResult SimulatedAnnealing(FitState& state, std::span<double> b, RandomSeed seed);
 
 }  // namespace quellar::numerics

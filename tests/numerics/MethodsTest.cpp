@@ -207,6 +207,8 @@ TEST(FitNonlinear, AllZeroDerivativesAfterSimplexOrAnnealingAreSingular) {
 TEST(Simplex, ZeroStartCoordinateStillSpansTheSimplex) {
   // 1.5 b[j] would leave vertex j on b: a flat simplex that can never move coordinate j and
   // here stops at once on (0, 1.5). A zero coordinate is offset instead, inside the bounds.
+  // Against a bound the search finds the best point inside, but that is no stationary point
+  // of the sum of squares, so it does not report success.
   const Data d = LineData();
   for (const auto& [lower, upper] :
        {std::pair{kWide, kWideUpper}, std::pair{Vector{-0.2, -10}, Vector{0, 10}},
@@ -214,8 +216,9 @@ TEST(Simplex, ZeroStartCoordinateStillSpansTheSimplex) {
     Line line;
     Vector b{0, 1};
     Matrix v;
-    ASSERT_EQ(kFitOk, FitNonlinear(line.Problem(d, lower, upper), b, v, {kMethodSimplex, {}}));
     const double best0 = std::clamp(1.0, lower[0], upper[0]);
+    EXPECT_EQ(best0 == 1.0 ? kFitOk : kFitIterationLimit,
+              FitNonlinear(line.Problem(d, lower, upper), b, v, {kMethodSimplex, {}}));
     // With b0 held at a bound the best slope is sum x (y - b0) / sum x^2.
     const double best1 = best0 == 1.0 ? 2.0 : (125.0 - 15.0 * best0) / 55.0;
     // Against a bound the simplex collapses onto the barrier; allow ten times Tol there.
@@ -287,21 +290,6 @@ TEST(FitNonlinear, ShortStorageIsRefused) {
   p.n = 9;  // more points than x holds
   Vector b2{0.5, 0.5};
   EXPECT_EQ(kFitBadArguments, FitNonlinear(p, b2, v));
-}
-
-TEST(FitNonlinear, SelectedMethodIsProcessWide) {
-  const uint8_t saved = GetFittingMethod();
-  SetFittingMethod(9);
-  EXPECT_EQ(9, GetFittingMethod());
-  const Data d = LineData();
-  Line line;
-  Vector b{0.5, 0.5};
-  Matrix v;
-  EXPECT_EQ(kFitNoSuchMethod, FitNonlinear(line.Problem(d, kWide, kWideUpper), b, v));
-  SetFittingMethod(kMethodBfgs);
-  EXPECT_EQ(kFitOk, FitNonlinear(line.Problem(d, kWide, kWideUpper), b, v));
-  EXPECT_NEAR(2, b[1], 0.01);
-  SetFittingMethod(saved);
 }
 
 TEST(MetropolisHastings, IgnoresTheStartAndDependsOnTheSeed) {

@@ -75,20 +75,11 @@ void CheckRecovery(uint8_t method) {
   }
 }
 
-TEST(FitCatalogueModel, MarquardtRecoversKnownParameters) {
-  CheckRecovery(kMethodMarquardt);
-}
-TEST(FitCatalogueModel, SimplexRecoversKnownParameters) {
-  CheckRecovery(kMethodSimplex);
-}
-TEST(FitCatalogueModel, BfgsRecoversKnownParameters) {
-  CheckRecovery(kMethodBfgs);
-}
-TEST(FitCatalogueModel, AnnealingRecoversKnownParameters) {
-  CheckRecovery(kMethodAnnealing);
-}
-TEST(FitCatalogueModel, MetropolisHastingsRecoversKnownParameters) {
-  CheckRecovery(kMethodMetropolisHastings);
+TEST(FitCatalogueModel, EveryMethodRecoversKnownParameters) {
+  for (uint8_t method = kMethodMarquardt; method <= kMethodMetropolisHastings; ++method) {
+    SCOPED_TRACE(testing::Message() << "method " << int(method));
+    CheckRecovery(method);
+  }
 }
 
 // The catalogue's own estimate puts the stochastic methods close to the answer already; from a

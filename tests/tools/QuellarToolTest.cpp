@@ -227,4 +227,38 @@ TEST_F(QuellarTool, HelpDocumentsTheExitStatus) {
   EXPECT_NE(compile.out.find("3 program code longer than 32767 bytes"), std::string::npos);
 }
 
+TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {
+  int files = 0;
+  auto csv = [&](const std::string& text) {
+    return WriteFile("in" + std::to_string(++files) + ".csv",
+                     std::vector<unsigned char>(text.begin(), text.end()));
+  };
+  const std::string line = csv("x,y\n0,1\n1;3\n2 5  # comment\n\n");
+  struct Case {
+    std::string args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"fit linear '" + line + "'", 0, "model: y = A + B*x\npoints: 3\nA: 1\nB: 2\n", ""},
+      {"fit linear --json '" + line + "'", 0,
+       "{\"model\": \"linear\", \"formula\": \"y = A + B*x\", \"points\": 3, \"A\": 1, "
+       "\"B\": 2}\n",
+       ""},
+      {"fft '" + csv("re\n1\n0\n0\n0\n") + "'", 0,
+       "bin,re,im,amplitude\n0,0.25,0,0.25\n1,0.25,0,0.25\n2,0.25,0,0.25\n3,0.25,0,0.25\n", ""},
+      {"fit cubic '" + line + "'", 2, "", "MODEL"},
+      {"fit hill '" + (dir_ / "absent.csv").string() + "'", 2, "", "cannot read"},
+      {"fit linear '" + csv("1,2\n1,3\n1,4\n") + "'", 1, "", "the linear fit failed on 3 points"},
+      {"fit exp '" + csv("1,2\nx,y\n") + "'", 2, "", "in4.csv:2: expected 2 numbers"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    if (!c.out.empty()) {
+      EXPECT_EQ(r.out, c.out) << c.args;
+    }
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+  }
+}
+
 }  // namespace

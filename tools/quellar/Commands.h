@@ -36,5 +36,7 @@ class Command {
 
 std::unique_ptr<Command> MakeCompileCommand();
 std::unique_ptr<Command> MakeDisasmCommand();
+std::unique_ptr<Command> MakeFftCommand();
+std::unique_ptr<Command> MakeFitCommand();
 
 }  // namespace quellar::tool

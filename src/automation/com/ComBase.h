@@ -7,6 +7,7 @@
 #include <oaidl.h>
 #include <objbase.h>
 #include <ocidl.h>
+#include <objsafe.h>
 #include <oleauto.h>
 #include <olectl.h>
 #else

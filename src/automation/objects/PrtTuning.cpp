@@ -5,7 +5,7 @@
 
 #include "arrays/PrtArray.h"
 #include "automation/objects/PrtController.h"
-#include "numerics/fourier/fourier_arrays.h"
+#include "numerics/fourier_arrays.h"
 #include "platform/Clock.h"
 
 namespace quellar::automation {

@@ -22,9 +22,14 @@ bool AnyOverlap(const double* in1, const double* in2, const double* out1, const 
          Overlaps(in2, out2, n);
 }
 
-// Per-thread working memory, grown on demand and reused by later calls.
-double* Scratch(std::size_t size) {
+// Per-thread working memory, grown on demand and reused by later calls up to a bound.
+std::vector<double>& ScratchBuffer() {
   thread_local std::vector<double> buffer;
+  return buffer;
+}
+
+double* Scratch(std::size_t size) {
+  std::vector<double>& buffer = ScratchBuffer();
   if (buffer.size() < size) {
     buffer.clear();
     buffer.shrink_to_fit();
@@ -33,7 +38,22 @@ double* Scratch(std::size_t size) {
   return buffer.data();
 }
 
+// Gives back scratch beyond the bound once a transform is done.
+void TrimScratch() {
+  std::vector<double>& buffer = ScratchBuffer();
+  if (buffer.size() * sizeof(double) > detail::kMaxKeptScratchBytes) {
+    buffer.clear();
+    buffer.shrink_to_fit();
+  }
+}
+
 }  // namespace
+
+namespace detail {
+std::size_t KeptScratchBytes() {
+  return ScratchBuffer().capacity() * sizeof(double);
+}
+}  // namespace detail
 
 bool FourierTransform(const double* reIn, const double* imIn, double* reOut, double* imOut,
                       std::size_t n, int sign) {
@@ -42,6 +62,7 @@ bool FourierTransform(const double* reIn, const double* imIn, double* reOut, dou
   const auto plan = detail::GetPlan(n, dir);
   const double scale = sign == 1 ? 1.0 / static_cast<double>(n) : 1.0;
   detail::Execute(*plan, reIn, imIn, reOut, imOut, scale, Scratch(detail::ScratchSize(*plan)));
+  TrimScratch();
   if (sign == 1 || sign == -1) return true;
 
   // cos + i*s*sin = (1+s)/2 * e^(+i) + (1-s)/2 * e^(-i), and the e^(-i) transform is the

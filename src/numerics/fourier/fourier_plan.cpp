@@ -136,6 +136,17 @@ double* Slot(double* scratch, std::size_t length, int index) {
   return scratch + index * (length + kStagger);
 }
 
+// Bytes of the tables a plan holds itself (an inner plan is counted where it is cached).
+std::size_t PlanBytes(const Plan& plan) {
+  std::size_t doubles =
+      plan.chirpRe.size() + plan.chirpIm.size() + plan.filterRe.size() + plan.filterIm.size();
+  for (const Stage& st : plan.stages)
+    doubles += st.twRe.size() + st.twIm.size() + st.rootRe.size() + st.rootIm.size();
+  return doubles * sizeof(double) + sizeof(Plan);
+}
+
+// Most recently used plans, bounded in number and in bytes; a plan larger than the whole
+// budget is used once and never kept, so a long-running host does not grow without end.
 class PlanCache {
  public:
   std::shared_ptr<const Plan> Find(std::size_t n, int dir) {
@@ -153,15 +164,26 @@ class PlanCache {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& p : plans_)
       if (p->n == plan->n && p->dir == plan->dir) return p;
-    plans_.insert(plans_.begin(), std::move(plan));
-    if (plans_.size() > kCapacity) plans_.pop_back();
-    return plans_.front();
+    const std::size_t bytes = PlanBytes(*plan);
+    if (bytes > kMaxCachedPlanBytes) return plan;
+    plans_.insert(plans_.begin(), plan);
+    bytes_ += bytes;
+    while (plans_.size() > kCapacity || bytes_ > kMaxCachedPlanBytes) {
+      bytes_ -= PlanBytes(*plans_.back());
+      plans_.pop_back();
+    }
+    return plan;
+  }
+  std::size_t Bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
   }
 
  private:
   static constexpr std::size_t kCapacity = 24;
   std::mutex mutex_;
   std::vector<std::shared_ptr<const Plan>> plans_;  // most recently used first
+  std::size_t bytes_ = 0;
 };
 
 PlanCache& Cache() {
@@ -193,14 +215,19 @@ std::size_t ConvolutionLength(std::size_t n) {
 }
 
 std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir) {
-  // Most callers transform one length over and over: remember the last plans per thread.
+  // Most callers transform one length over and over: remember the last plans per thread, but
+  // only those the cache keeps, so the thread does not hold on to an uncached giant.
   thread_local std::shared_ptr<const Plan> recent[2];
   auto& slot = recent[dir > 0 ? 0 : 1];
   if (slot && slot->n == n) return slot;
   auto plan = Cache().Find(n, dir);
   if (!plan) plan = Cache().Store(BuildPlan(n, dir));
-  slot = plan;
+  slot = PlanBytes(*plan) <= kMaxCachedPlanBytes ? plan : nullptr;
   return plan;
+}
+
+std::size_t CachedPlanBytes() {
+  return Cache().Bytes();
 }
 
 std::size_t ScratchSize(const Plan& plan) {

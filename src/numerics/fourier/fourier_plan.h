@@ -39,6 +39,15 @@ struct Plan {
 // The cached plan for (n, dir), built on first use. n >= 1, dir is +1 or -1.
 std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir);
 
+// The cache keeps at most this many bytes of plans; a larger plan is built for each call.
+constexpr std::size_t kMaxCachedPlanBytes = std::size_t{32} << 20;
+// Bytes of the plans in the cache now.
+std::size_t CachedPlanBytes();
+// Per-thread scratch beyond this is given back after each transform.
+constexpr std::size_t kMaxKeptScratchBytes = std::size_t{32} << 20;
+// Bytes of scratch the calling thread keeps now.
+std::size_t KeptScratchBytes();
+
 // Number of doubles of scratch that Execute needs for the plan.
 std::size_t ScratchSize(const Plan& plan);
 

@@ -85,7 +85,7 @@ void ComputeStats(std::span<const double> y, std::span<const double> yhat, const
 }
 }  // namespace
 
-int DescribeModel(int index, std::span<const double> options, ModelEntry& entry) {
+FitResult DescribeModel(int index, std::span<const double> options, ModelEntry& entry) {
   switch (index) {
     case kModelLinear:
       entry = {0, 1, LinearModel, LinearDerivative, EstimateLinear};
@@ -105,7 +105,7 @@ int DescribeModel(int index, std::span<const double> options, ModelEntry& entry)
       };
       entry.estimate = [count, constant](std::span<const double> x, std::span<const double> y,
                                          int n, std::span<double> b, Matrix&) {
-        if (count != 1) return int(kFitNoSuchModel);
+        if (count != 1) return kFitNoSuchModel;
         return EstimateExponential(x, y, n, constant, b);
       };
       return kFitOk;
@@ -125,11 +125,12 @@ int DescribeModel(int index, std::span<const double> options, ModelEntry& entry)
   }
 }
 
-int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
-                      std::span<double> yhat, std::span<double> s, RegressionStats& stats,
-                      const FitSettings& settings) {
+FitResult FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
+                            std::span<double> yhat, std::span<double> s, RegressionStats& stats,
+                            const FitSettings& settings, FitSummary* summary) {
+  if (summary) *summary = {};
   ModelEntry entry;
-  int code = DescribeModel(fit.model, fit.options, entry);
+  FitResult code = DescribeModel(fit.model, fit.options, entry);
   if (code != kFitOk) return code;
   if (fit.varianceModel < 0 || fit.varianceModel >= kVarianceModelCount) return kFitNoSuchModel;
   const int n = fit.n;
@@ -168,7 +169,7 @@ int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
     problem.upper = fit.upper;
     problem.maxIter = fit.maxIter;
     problem.tol = fit.tol;
-    code = FitNonlinear(problem, b, v, settings);
+    code = FitNonlinear(problem, b, v, settings, summary);
   }
   if (code != kFitOk) return code;
   if (!AllFinite(b, entry.lb, entry.ub)) return kFitNonFinite;

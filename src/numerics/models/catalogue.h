@@ -28,8 +28,8 @@ struct ModelEntry {
   int ub = -1;
   ModelFunction model;
   DerivativeProcedure derivative;
-  std::function<int(std::span<const double> x, std::span<const double> y, int n,
-                    std::span<double> b, Matrix& v)>
+  std::function<FitResult(std::span<const double> x, std::span<const double> y, int n,
+                          std::span<double> b, Matrix& v)>
       estimate;
 };
 
@@ -37,7 +37,7 @@ struct ModelEntry {
 // entries without an implementation (every one except "Linear", "Sum of exponentials", "Power"
 // and "Hill"). Options of "Sum of exponentials": element 0 rounded is the number of
 // exponentials (1 when absent or not positive), element 1 equal to 1.0 adds the constant term.
-int DescribeModel(int index, std::span<const double> options, ModelEntry& entry);
+FitResult DescribeModel(int index, std::span<const double> options, ModelEntry& entry);
 
 struct RegressionStats {
   double ssr = 0.0;               // weighted sum of squared residuals
@@ -69,8 +69,9 @@ struct CatalogueFit {
 // b (in/out) holds the model's slots; v covers them (resized when too small) and ends scaled by
 // the residual variance; yhat[1..n] and s[1..n] receive the fitted values and the residual
 // standard deviation. Fitted values and statistics are written only when the result is 0.
-int FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
-                      std::span<double> yhat, std::span<double> s, RegressionStats& stats,
-                      const FitSettings& settings = {});
+// summary, when given, tells how the refinement went (empty when none ran).
+FitResult FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix& v,
+                            std::span<double> yhat, std::span<double> s, RegressionStats& stats,
+                            const FitSettings& settings = {}, FitSummary* summary = nullptr);
 
 }  // namespace quellar::numerics

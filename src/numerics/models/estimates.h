@@ -15,33 +15,35 @@ struct Line {
   double a0 = 0.0;
   double a1 = 0.0;
 };
-int FitLine(std::span<const double> xs, std::span<const double> ys, std::span<const double> ws,
-            bool intercept, Line& line, Matrix* cov = nullptr);
+FitResult FitLine(std::span<const double> xs, std::span<const double> ys,
+                  std::span<const double> ws, bool intercept, Line& line, Matrix* cov = nullptr);
 
 // "Linear": y = b0 + b1 x, slots 0..1. The estimate is the closed-form least-squares solution
 // and also fills v with the inverse normal matrix.
 double LinearModel(double x, std::span<const double> b);
 void LinearDerivative(double x, double y, std::span<const double> b, std::span<double> d);
-int EstimateLinear(std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
-                   Matrix& v);
+FitResult EstimateLinear(std::span<const double> x, std::span<const double> y, int n,
+                         std::span<double> b, Matrix& v);
 
 // "Sum of exponentials": y = [b0] + sum over k = 1..m of b(2k-1) exp(-b(2k) x), slots 0 or 1 to
 // 2m. The estimate handles one exponential (m = 1) only.
 double ExponentialModel(double x, std::span<const double> b, int count, bool constant);
 void ExponentialDerivative(double x, std::span<const double> b, std::span<double> d, int count,
                            bool constant);
-int EstimateExponential(std::span<const double> x, std::span<const double> y, int n, bool constant,
-                        std::span<double> b);
+FitResult EstimateExponential(std::span<const double> x, std::span<const double> y, int n,
+                              bool constant, std::span<double> b);
 
 // "Power": y = b0 x^b1, slots 0..1.
 double PowerModel(double x, std::span<const double> b);
 void PowerDerivative(double x, double y, std::span<const double> b, std::span<double> d);
-int EstimatePower(std::span<const double> x, std::span<const double> y, int n, std::span<double> b);
+FitResult EstimatePower(std::span<const double> x, std::span<const double> y, int n,
+                        std::span<double> b);
 
 // "Hill": y = b0 / (1 + (b1/x)^b2) for x != 0; at x = 0, b0 when b2 <= 0 and 0 otherwise.
 // Slots 0..2.
 double HillModel(double x, std::span<const double> b);
 void HillDerivative(double x, double y, std::span<const double> b, std::span<double> d);
-int EstimateHill(std::span<const double> x, std::span<const double> y, int n, std::span<double> b);
+FitResult EstimateHill(std::span<const double> x, std::span<const double> y, int n,
+                       std::span<double> b);
 
 }  // namespace quellar::numerics::models

@@ -21,8 +21,8 @@ void ExponentialDerivative(double x, std::span<const double> b, std::span<double
   }
 }
 
-int EstimateExponential(std::span<const double> x, std::span<const double> y, int n, bool constant,
-                        std::span<double> b) {
+FitResult EstimateExponential(std::span<const double> x, std::span<const double> y, int n,
+                              bool constant, std::span<double> b) {
   if (n < 1) return kFitSingular;
   // Shift the origin to the first point; the amplitude is moved back to x = 0 at the end.
   const double origin = x[1];
@@ -37,7 +37,7 @@ int EstimateExponential(std::span<const double> x, std::span<const double> y, in
   for (int i = 1; i < n; ++i)
     integral[i] = integral[i - 1] + (xs[i] - xs[i - 1]) * (ys[i] + ys[i - 1]) / 2.0;
   Line line;
-  int code = FitLine(integral, ys, {}, true, line);
+  FitResult code = FitLine(integral, ys, {}, true, line);
   if (code != kFitOk) return code;
   // The root of the first-degree characteristic polynomial z + a1.
   const double rate = -line.a1;

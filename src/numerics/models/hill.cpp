@@ -24,7 +24,8 @@ void HillDerivative(double x, double, std::span<const double> b, std::span<doubl
   d[2] = ratio > 0 ? -b[0] * q * std::log(ratio) / (den * den) : 0.0;
 }
 
-int EstimateHill(std::span<const double> x, std::span<const double> y, int n, std::span<double> b) {
+FitResult EstimateHill(std::span<const double> x, std::span<const double> y, int n,
+                       std::span<double> b) {
   if (n < 1) return kFitSingular;
   const double ymax = *std::max_element(y.begin() + 1, y.begin() + n + 1);
   // ln(Ymax/y - 1) = b2 ln b1 - b2 ln x; the points at the maximum have no logarithm.
@@ -37,7 +38,7 @@ int EstimateHill(std::span<const double> x, std::span<const double> y, int n, st
     w.push_back(r * r);
   }
   Line line;
-  const int code = FitLine(lx, lz, w, true, line);
+  const FitResult code = FitLine(lx, lz, w, true, line);
   if (code != kFitOk) return code;
   if (line.a1 == 0.0) return kFitSingular;
   b[0] = ymax;

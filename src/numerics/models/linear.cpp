@@ -4,8 +4,8 @@
 
 namespace quellar::numerics::models {
 
-int FitLine(std::span<const double> xs, std::span<const double> ys, std::span<const double> ws,
-            bool intercept, Line& line, Matrix* cov) {
+FitResult FitLine(std::span<const double> xs, std::span<const double> ys,
+                  std::span<const double> ws, bool intercept, Line& line, Matrix* cov) {
   double sw = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
   for (size_t i = 0; i < xs.size(); ++i) {
     const double w = ws.empty() ? 1.0 : ws[i];
@@ -43,10 +43,10 @@ void LinearDerivative(double x, double, std::span<const double>, std::span<doubl
   d[1] = x;
 }
 
-int EstimateLinear(std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
-                   Matrix& v) {
+FitResult EstimateLinear(std::span<const double> x, std::span<const double> y, int n,
+                         std::span<double> b, Matrix& v) {
   Line line;
-  const int code = FitLine(x.subspan(1, n), y.subspan(1, n), {}, true, line, &v);
+  const FitResult code = FitLine(x.subspan(1, n), y.subspan(1, n), {}, true, line, &v);
   if (code != kFitOk) return code;
   b[0] = line.a0;
   b[1] = line.a1;

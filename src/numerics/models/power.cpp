@@ -14,8 +14,8 @@ void PowerDerivative(double x, double, std::span<const double> b, std::span<doub
   d[1] = x > 0 ? b[0] * p * std::log(x) : 0.0;
 }
 
-int EstimatePower(std::span<const double> x, std::span<const double> y, int n,
-                  std::span<double> b) {
+FitResult EstimatePower(std::span<const double> x, std::span<const double> y, int n,
+                        std::span<double> b) {
   // ln y = ln b0 + b1 ln x, weighted by y^2 to undo the log's stretching of small values.
   Vector lx, ly, w;
   for (int i = 1; i <= n; ++i) {
@@ -25,7 +25,7 @@ int EstimatePower(std::span<const double> x, std::span<const double> y, int n,
     w.push_back(y[i] * y[i]);
   }
   Line line;
-  const int code = FitLine(lx, ly, w, true, line);
+  const FitResult code = FitLine(lx, ly, w, true, line);
   if (code != kFitOk) return code;
   b[0] = Exp(line.a0);
   b[1] = line.a1;

@@ -8,7 +8,7 @@
 
 #include "arrays/PrtArray.h"
 #include "numerics/fourier/fourier.h"
-#include "numerics/fourier/fourier_arrays.h"
+#include "numerics/fourier_arrays.h"
 #include "support/ForeignDoubleArray.h"
 #include "support/TestSupport.h"
 
@@ -158,6 +158,26 @@ TEST(FourierArraysMixed, LibraryAndForeignArraysCombine) {
     EXPECT_GT(im.itemCalls, 0);
   }
   EXPECT_EQ(automation::server::ObjectCount(), baseline) << "a storage query kept a reference";
+}
+
+TEST(FourierArraysMixed, OutputResizedWhileReadingIsRefused) {
+  // Reading the foreign input empties the library output that was sized before: writing the
+  // transform into it would run past its storage.
+  for (int routine = 0; routine < 3; ++routine) {
+    SCOPED_TRACE(routine);
+    Owned outRe, outIm;
+    TForeignArray re, im;
+    re.items = {1, 2, 3, 4};
+    im.items = {0, 0, 0, 0};
+    re.shrinkOnRead = outRe.p;
+    const bool ok = routine == 0   ? FourierTransform(&re, &im, outRe.p, outIm.p, 1)
+                    : routine == 1 ? PowerSpectrum(&re, &im, outRe.p)
+                                   : CentreSpectrum(&re, &im, outRe.p, outIm.p);
+    EXPECT_FALSE(ok);
+    LONG n = -1;
+    outRe.p->get_Count(&n);
+    EXPECT_EQ(n, 0);
+  }
 }
 
 TEST(FourierArraysMixed, AFailingArrayCallPassesOutReported) {

@@ -1,6 +1,7 @@
-#include "numerics/fourier/fourier_arrays.h"
+#include "numerics/fourier_arrays.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,14 @@ class Items {
   std::vector<double> copy_;
 };
 
+// Every array still holds n items. Checked after the inputs are read: reading a foreign array
+// may resize any other array, ours included, and the storage is then written up to n.
+bool SameSize(long n, std::initializer_list<const Items*> items) {
+  for (const Items* i : items)
+    if (i->Size() != static_cast<std::size_t>(n)) return false;
+  return true;
+}
+
 // The length of the sequence (reIn, imIn), or -1 when it cannot be transformed.
 long SequenceLength(IDoubleArray* re, IDoubleArray* im) {
   if (!re || !im) return -1;
@@ -82,11 +91,9 @@ bool FourierTransform(IDoubleArray* reIn, IDoubleArray* imIn, IDoubleArray* reOu
     Check(reOut->put_Count(n), "Count put");
     Check(imOut->put_Count(n), "Count put");
     Items re(reIn), im(imIn), outRe(reOut), outIm(imOut);
-    if (re.Size() != static_cast<std::size_t>(n) || outRe.Size() != re.Size() ||
-        outIm.Size() != re.Size() || im.Size() != re.Size())
-      return false;  // an array that does not keep the count it was given
     re.Load();
     im.Load();
+    if (!SameSize(n, {&re, &im, &outRe, &outIm})) return false;
     if (!FourierTransform(re.Data(), im.Data(), outRe.Data(), outIm.Data(), re.Size(), sign))
       return false;
     outRe.Store();
@@ -101,11 +108,9 @@ bool PowerSpectrum(IDoubleArray* re, IDoubleArray* im, IDoubleArray* power) {
     if (n <= 0 || !power) return false;
     Check(power->put_Count(n), "Count put");
     Items reItems(re), imItems(im), powerItems(power);
-    if (reItems.Size() != static_cast<std::size_t>(n) || imItems.Size() != reItems.Size() ||
-        powerItems.Size() != reItems.Size())
-      return false;
     reItems.Load();
     imItems.Load();
+    if (!SameSize(n, {&reItems, &imItems, &powerItems})) return false;
     if (!PowerSpectrum(reItems.Data(), imItems.Data(), powerItems.Data(), reItems.Size()))
       return false;
     reItems.Store();
@@ -123,11 +128,9 @@ bool CentreSpectrum(IDoubleArray* reIn, IDoubleArray* imIn, IDoubleArray* reOut,
     Check(reOut->put_Count(n), "Count put");
     Check(imOut->put_Count(n), "Count put");
     Items re(reIn), im(imIn), outRe(reOut), outIm(imOut);
-    if (re.Size() != static_cast<std::size_t>(n) || im.Size() != re.Size() ||
-        outRe.Size() != re.Size() || outIm.Size() != re.Size())
-      return false;
     re.Load();
     im.Load();
+    if (!SameSize(n, {&re, &im, &outRe, &outIm})) return false;
     CentreSpectrum(re.Data(), im.Data(), outRe.Data(), outIm.Data(), re.Size());
     outRe.Store();
     outIm.Store();
