@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "sim/SimPeer.h"
 #include "sim/SimSample.h"
 
 namespace quellar::test {
@@ -53,6 +54,30 @@ TEST(ParseSimSample, RefusesBadTextAndKeepsTheSample) {
     EXPECT_FALSE(sim::ParseSimSample(text, s, error)) << text;
     EXPECT_EQ(error, message);
     EXPECT_EQ(s.T1, TSimSample{}.T1);
+  }
+}
+
+TEST(ParseSimFault, ReadsEveryKindAndRefusesTheRest) {
+  sim::TSimFaults f;
+  std::string error;
+  for (const char* text : {"drop:0x83", "corrupt:*#2", "delay:2#3=2500", "duplicate:0",
+                           "stray:0x03=0x02", "hangup=40", "hangup-in=7", "mute"}) {
+    ASSERT_TRUE(sim::ParseSimFault(text, f, error)) << text << ": " << error;
+  }
+  ASSERT_EQ(f.Rules.size(), 5u);
+  EXPECT_EQ(f.Rules[0].Code, 0x83);
+  EXPECT_EQ(f.Rules[1].Code, -1);
+  EXPECT_EQ(f.Rules[1].Nth, 2);
+  EXPECT_EQ(f.Rules[2].Action, sim::TSimFaultAction::Delay);
+  EXPECT_EQ(f.Rules[2].Value, 2500);
+  EXPECT_EQ(f.Rules[4].Value, 2);
+  EXPECT_EQ(f.HangUpAfterSent, 40);
+  EXPECT_EQ(f.HangUpAfterReceived, 7);
+  EXPECT_TRUE(f.Mute);
+  for (const char* text : {"drop", "drop:256", "drop:0x83#0", "delay:0x02", "drop:1=5", "stray:1=x",
+                           "hangup=-1", "explode:1"}) {
+    EXPECT_FALSE(sim::ParseSimFault(text, f, error)) << text;
+    EXPECT_EQ(error.rfind(std::string("bad fault '") + text + "': ", 0), 0u) << error;
   }
 }
 
