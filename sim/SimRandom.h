@@ -1,6 +1,8 @@
 #pragma once
 // The virtual analyzer's random generator: xoshiro256** seeded through splitmix64, so one seed
-// gives the same noise on every platform and build; normal values by the polar method.
+// gives the same noise on every platform and build; normal values by the ziggurat method,
+// which needs one draw and one comparison for nearly every value.
+#include <array>
 #include <cmath>
 #include <cstdint>
 
@@ -32,23 +34,63 @@ class TSimRandom {
     return result;
   }
 
-  // Uniform in (-1, 1), never exactly an end.
-  double Symmetric() { return (static_cast<double>(Next() >> 11) + 0.5) * 0x1.0p-52 - 1.0; }
+  // Uniform in (0, 1).
+  double Uniform() { return (static_cast<double>(Next() >> 11) + 0.5) * 0x1.0p-53; }
 
-  // Two independent standard normal values.
-  void NormalPair(double& a, double& b) {
-    double u, v, s;
-    do {
-      u = Symmetric();
-      v = Symmetric();
-      s = u * u + v * v;
-    } while (s >= 1.0 || s == 0.0);
-    const double f = std::sqrt(-2.0 * std::log(s) / s);
-    a = u * f;
-    b = v * f;
+  // A standard normal value: 128 layers of equal area under the density; a point drawn in
+  // a layer's inner rectangle is taken at once, the rest is decided against the density.
+  double Normal() {
+    const Tables& t = Layers();
+    for (;;) {
+      const uint64_t r = Next();
+      const int layer = static_cast<int>(r & 127);
+      const int32_t h = static_cast<int32_t>(r >> 32);
+      const double x = h * t.w[layer];
+      if (static_cast<uint32_t>(std::abs(static_cast<int64_t>(h))) < t.k[layer]) return x;
+      if (layer == 0) {
+        // The tail beyond the last layer.
+        double a, b;
+        do {
+          a = -std::log(Uniform()) / kEdge;
+          b = -std::log(Uniform());
+        } while (b + b < a * a);
+        return h > 0 ? kEdge + a : -kEdge - a;
+      }
+      if (t.f[layer] + Uniform() * (t.f[layer - 1] - t.f[layer]) < std::exp(-0.5 * x * x)) {
+        return x;
+      }
+    }
   }
 
  private:
+  static constexpr double kEdge = 3.442619855899;
+  struct Tables {
+    std::array<uint32_t, 128> k;
+    std::array<double, 128> w, f;
+  };
+  static const Tables& Layers() {
+    static const Tables tables = [] {
+      Tables t{};
+      const double m = 2147483648.0, area = 9.91256303526217e-3;
+      double d = kEdge, last = kEdge;
+      const double q = area / std::exp(-0.5 * d * d);
+      t.k[0] = static_cast<uint32_t>(d / q * m);
+      t.k[1] = 0;
+      t.w[0] = q / m;
+      t.w[127] = d / m;
+      t.f[0] = 1.0;
+      t.f[127] = std::exp(-0.5 * d * d);
+      for (int i = 126; i >= 1; --i) {
+        d = std::sqrt(-2.0 * std::log(area / d + std::exp(-0.5 * d * d)));
+        t.k[i + 1] = static_cast<uint32_t>(d / last * m);
+        last = d;
+        t.f[i] = std::exp(-0.5 * d * d);
+        t.w[i] = d / m;
+      }
+      return t;
+    }();
+    return tables;
+  }
   static uint64_t Rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
   uint64_t state_[4];
 };

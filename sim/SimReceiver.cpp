@@ -53,8 +53,7 @@ void SimDigitize(const std::complex<double>* signal, size_t count, const TSimSam
     block.reserve(count * 3 / 2 + 2);
     uint16_t held = 0;
     for (size_t i = 0; i < count; ++i) {
-      double nr, ni;
-      random.NormalPair(nr, ni);
+      const double nr = random.Normal(), ni = random.Normal();
       const std::complex<double> v = scale * signal[i] + sigma * std::complex<double>(nr, ni);
       const uint16_t w = Word(std::abs(v));
       if (i % 2 == 0) {
@@ -74,8 +73,7 @@ void SimDigitize(const std::complex<double>* signal, size_t count, const TSimSam
   block.resize(count * 3);
   uint8_t* out = block.data();
   for (size_t i = 0; i < count; ++i, out += 3) {
-    double nr, ni;
-    random.NormalPair(nr, ni);
+    const double nr = random.Normal(), ni = random.Normal();
     const std::complex<double> v = scale * signal[i];
     const uint16_t a = Word(sample.Baseline + v.real() + sigma * nr);
     const uint16_t b = Word(sample.Baseline + v.imag() + sigma * ni);

@@ -22,8 +22,8 @@ struct TSimSample {
   double FineShare = 1.0 / 64;
   // Receiver, in raw units at gain 2048 with the filter off: the signal right after a 90
   // degree impulse from equilibrium, the noise per channel (rms), the zero level.
-  double Amplitude = 100;
-  double Noise = 2;
+  double Amplitude = 200;
+  double Noise = 1.5;
   double Baseline = 512;
   uint64_t Seed = 1;
   // Temperatures in degrees; a NaN reading is reported as absent. The sample approaches its

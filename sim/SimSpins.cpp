@@ -73,13 +73,13 @@ void TSimSpins::Evolve(Class& c, int64_t d, std::complex<double> precession, dou
   for (Component& x : c.f) {
     x.value *= precession;
     x.key += d;
-    if (std::abs(x.value) >= kNegligible) c.f[kept++] = x;
+    if (std::abs(x.value) >= c.floor) c.f[kept++] = x;
   }
   c.f.resize(kept);
   kept = 0;
   for (Component& x : c.z) {
     x.value *= e1;
-    if (std::abs(x.value) >= kNegligible) c.z[kept++] = x;
+    if (std::abs(x.value) >= c.floor) c.z[kept++] = x;
   }
   c.z.resize(kept);
   c.z0 = c.z0 * e1 + (1.0 - e1);
@@ -111,8 +111,8 @@ void TSimSpins::Rotate(Class& c, double angle, double phase) {
     nextZ_.push_back({x.key, ca * x.value});
   }
   nextZ_.push_back({0, ca * c.z0});
-  Merge(nextF_);
-  Merge(nextZ_);
+  Merge(nextF_, c.floor);
+  Merge(nextZ_, c.floor);
   // Sigma 0 is the bulk magnetization, kept apart so relaxation can recover it cheaply.
   c.z0 = 0.0;
   size_t kept = 0;
@@ -129,14 +129,14 @@ void TSimSpins::Rotate(Class& c, double angle, double phase) {
 }
 
 // Sums equal keys, drops what is negligible, keeps the largest when there are too many.
-void TSimSpins::Merge(std::vector<Component>& list) {
+void TSimSpins::Merge(std::vector<Component>& list, double floor) {
   std::sort(list.begin(), list.end(),
             [](const Component& a, const Component& b) { return a.key < b.key; });
   size_t kept = 0;
   for (size_t i = 0; i < list.size();) {
     Component sum = list[i];
     for (++i; i < list.size() && list[i].key == sum.key; ++i) sum.value += list[i].value;
-    if (sum.key == 0 || std::abs(sum.value) >= kNegligible) list[kept++] = sum;
+    if (sum.key == 0 || std::abs(sum.value) >= floor) list[kept++] = sum;
   }
   list.resize(kept);
   if (list.size() > kMostComponents) {

@@ -22,8 +22,9 @@ namespace quellar::sim {
 
 class TSimSpins {
  public:
-  // Components below this size (equilibrium is 1) are dropped.
-  static constexpr double kNegligible = 1e-9;
+  // Components whose share of the signal would stay below this (equilibrium is 1) are
+  // dropped: far under one raw unit even at the highest gain.
+  static constexpr double kNegligible = 1e-6;
   // Most components of each kind kept; beyond it the smallest go.
   static constexpr size_t kMostComponents = 16384;
 
@@ -56,9 +57,10 @@ class TSimSpins {
   };
   // The spins that one impulse turns by the same angle.
   struct Class {
-    Class(double s, double w) : scale(s), weight(w) {}
+    Class(double s, double w) : scale(s), weight(w), floor(kNegligible / w) {}
     double scale;                   // of the flip angle
     double weight;                  // share of the spins
+    double floor;                   // smallest component kept
     std::complex<double> z0 = 1.0;  // longitudinal at sigma 0
     std::vector<Component> f, z;    // transverse; longitudinal at sigma != 0
   };
@@ -67,7 +69,7 @@ class TSimSpins {
   // e^(-d/T2 - i offset d): what free precession over d does to every transverse component.
   std::complex<double> Precession(double d) const;
   double Spread(int64_t tau) const;
-  static void Merge(std::vector<Component>& list);
+  static void Merge(std::vector<Component>& list, double floor);
 
   double t1_ = 5e7, t2_ = 3e7, inhomogeneity_ = 0;  // 1/T2' in 1/ns
   double offset_ = 0;
