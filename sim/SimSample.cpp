@@ -44,7 +44,7 @@ constexpr Key kKeys[] = {
     {"seed", Kind::Seed, nullptr, nullptr, nullptr, "noise seed, unsigned integer"},
     {"sample_temp", Kind::Temperature, &TSimSample::SampleTemperature, nullptr, nullptr,
      "sample temperature at switch-on, degrees, or none"},
-    {"setpoint", Kind::Temperature, &TSimSample::Setpoint, nullptr, nullptr,
+    {"setpoint", Kind::NonNegative, &TSimSample::Setpoint, nullptr, nullptr,
      "sample set-point at switch-on, degrees"},
     {"thermal_tau", Kind::Positive, &TSimSample::ThermalTau, nullptr, nullptr,
      "time constant of the sample temperature, s"},

@@ -36,5 +36,6 @@ class Command {
 
 std::unique_ptr<Command> MakeCompileCommand();
 std::unique_ptr<Command> MakeDisasmCommand();
+std::unique_ptr<Command> MakeSimCommand();
 
 }  // namespace quellar::tool

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<Command>> commands;
   commands.push_back(MakeCompileCommand());
   commands.push_back(MakeDisasmCommand());
+  commands.push_back(MakeSimCommand());
   std::vector<std::pair<CLI::App*, Command*>> registered;
   for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
 
