@@ -45,12 +45,15 @@ class SimCommand final : public Command {
     line.Pace = pace_;
     line.LatencyNs = static_cast<int64_t>(latencyMs_ * 1e6);
 
-    // Blocked before the serving thread starts, so only sigwait below receives them.
+    // Blocked before the serving thread starts, so only sigwait below receives them. A shell
+    // starts background jobs with SIGINT ignored, and an ignored signal never arrives.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
 
     sim::TSimPtyServer server(sample, line, faults);
     if (!server.Start(link_, error)) return Usage(error);
