@@ -19,9 +19,7 @@ TEST(ParseSimSample, SetsTheNamedParametersOnly) {
       "gain=4095,master=A1/B2,",
       s, error))
       << error;
-  EXPECT_EQ(s.D90, 2500);
   EXPECT_EQ(s.T1, 1e8);
-  EXPECT_EQ(s.T2Star, 2e6);
   EXPECT_EQ(s.Resonance, 1234.5);
   EXPECT_EQ(s.Seed, 16u);
   EXPECT_TRUE(std::isnan(s.SystemTemperature));
