@@ -13,14 +13,6 @@ namespace quellar::test {
 namespace {
 
 using sim::TSimAnalyzer;
-using sim::TSimSample;
-
-TSimSample Sample(const std::string& text) {
-  TSimSample s;
-  std::string error;
-  EXPECT_TRUE(sim::ParseSimSample(text, s, error)) << error;
-  return s;
-}
 
 // The largest total signal after one impulse marks 90 degrees, the smallest 180 degrees.
 TEST(TSimAnalyzer, DurationScanFindsNinetyAndOneEightyDegrees) {

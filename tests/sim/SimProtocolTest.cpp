@@ -22,13 +22,6 @@ using device::TDriverController;
 using device::TDriverFrame;
 using sim::TSimTransport;
 
-sim::TSimSample Sample(const std::string& text) {
-  sim::TSimSample s;
-  std::string error;
-  EXPECT_TRUE(sim::ParseSimSample(text, s, error)) << error;
-  return s;
-}
-
 // A controller on the in-process transport, with the clock installed before the analyzer.
 struct Bench {
   explicit Bench(const sim::TSimSample& sample = {}, const sim::TSimLine& line = {},

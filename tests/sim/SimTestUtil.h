@@ -1,8 +1,11 @@
 #pragma once
 // Probe programs as the tuning builds them, and runs of them on a virtual analyzer with the
 // samples decoded by the library's own sample decoder.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "device/DrvResponse.h"
@@ -10,6 +13,14 @@
 #include "sim/SimAnalyzer.h"
 
 namespace quellar::test {
+
+// A sample from its key=value text.
+inline sim::TSimSample Sample(const std::string& text) {
+  sim::TSimSample s;
+  std::string error;
+  EXPECT_TRUE(sim::ParseSimSample(text, s, error)) << error;
+  return s;
+}
 
 inline std::vector<uint8_t> Code(program::TProgramCompilerBytecode& program) {
   std::vector<uint8_t> code;
