@@ -38,5 +38,6 @@ std::unique_ptr<Command> MakeCompileCommand();
 std::unique_ptr<Command> MakeDisasmCommand();
 std::unique_ptr<Command> MakeFftCommand();
 std::unique_ptr<Command> MakeFitCommand();
+std::unique_ptr<Command> MakeSimCommand();
 
 }  // namespace quellar::tool

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   commands.push_back(MakeDisasmCommand());
   commands.push_back(MakeFftCommand());
   commands.push_back(MakeFitCommand());
+  commands.push_back(MakeSimCommand());
   std::vector<std::pair<CLI::App*, Command*>> registered;
   for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
 
