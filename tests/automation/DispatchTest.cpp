@@ -421,7 +421,7 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   info->GetSource(source.out());
   GUID guid;
   info->GetGUID(&guid);
-  info->Release();
+  EXPECT_EQ(info->Release(), 0u);  // the error information holds no other reference
   EXPECT_EQ(description.Utf8(), "Negative duration");
   EXPECT_EQ(source.Utf8(), "Quellar.Tuning");
   EXPECT_TRUE(guid == IID_ITuning);
@@ -439,9 +439,49 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   EXPECT_EQ(o.Description(), "Access refused");
   EXPECT_EQ(o.Source(), "Quellar.Tuning");
   EXPECT_EQ(reports.Count(), 3u);
+  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);  // still there for clients that ask the thread
+  EXPECT_EQ(info->Release(), 0u);
   // A successful call clears the thread's error information.
+  EXPECT_EQ(typed->Resonance(13, &rough, &precise, &ok), E_ACCESSDENIED);
   EXPECT_EQ(typed->Resonance(1, &rough, &precise, &ok), S_OK);
   EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+}
+
+// An interface of one method with a Boolean parameter, described here: the library's own
+// interfaces take Booleans only as results.
+VARIANT_BOOL gFlag = 7;
+HRESULT SetFlag(IDispatch*, size_t, VARIANT* args) {
+  gFlag = V_BOOL(&args[0]);
+  return S_OK;
+}
+const ParamDesc kFlagParams[] = {{"Flag", VT_BOOL, nullptr, kParamIn}};
+const MemberDesc kFlagMembers[] = {{"SetFlag", 1, MemberKind::Method, 7, kFlagParams, 1, ""}};
+const InterfaceDesc kFlagDesc = {"IFlag", &IID_IDispatch, "", false, kFlagMembers, 1, SetFlag};
+
+TEST(Dispatch, BooleanArgumentsFromTextAndNumbers) {
+  TBstr yes("True"), no("false"), zero("0"), two(" 2 "), word("yes");
+  struct Case {
+    VARIANT arg;
+    HRESULT hr;
+    VARIANT_BOOL flag;
+  };
+  const Case cases[] = {
+      {test::VStr(yes), S_OK, VARIANT_TRUE},      {test::VStr(no), S_OK, VARIANT_FALSE},
+      {test::VStr(zero), S_OK, VARIANT_FALSE},    {test::VStr(two), S_OK, VARIANT_TRUE},
+      {test::VI4(0), S_OK, VARIANT_FALSE},        {test::VI4(-5), S_OK, VARIANT_TRUE},
+      {test::VR8(0.25), S_OK, VARIANT_TRUE},      {test::VBool(false), S_OK, VARIANT_FALSE},
+      {test::VStr(word), DISP_E_TYPEMISMATCH, 7},
+  };
+  for (const Case& c : cases) {
+    gFlag = 7;
+    VARIANT arg = c.arg;
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    UINT argErr = 9;
+    EXPECT_EQ(DispatchInvoke(kFlagDesc, {"Quellar.Flag", &IID_IDispatch}, nullptr, 1, IID_NULL,
+                             DISPATCH_METHOD, &params, nullptr, nullptr, &argErr),
+              c.hr);
+    EXPECT_EQ(gFlag, c.flag) << V_VT(&arg);
+  }
 }
 
 TEST(Dispatch, SupportErrorInfoNamesTheDefaultInterface) {

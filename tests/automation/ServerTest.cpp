@@ -144,25 +144,6 @@ TEST_F(ServerTest, CreationByProgrammaticOrClassIdentifier) {
   EXPECT_EQ(QuellarCreateObject("Quellar.DoubleArray", &IID_IDispatch, nullptr), E_POINTER);
 }
 
-TEST_F(ServerTest, CreatableClassesAreTheFourClientClasses) {
-  std::vector<std::string> names;
-  for (const ClassEntry& e : CreatableClasses()) {
-    names.push_back(e.progId);
-    EXPECT_TRUE(e.multiInstance);
-    EXPECT_EQ(e.clsid, e.desc->clsid);
-    EXPECT_STREQ(e.description, e.desc->help);
-    EXPECT_EQ(std::string(e.progId), std::string("Quellar.") + e.desc->name);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"Quellar.Controller", "Quellar.MathProcessor",
-                                             "Quellar.DoubleArray", "Quellar.ByteArray"}));
-  EXPECT_TRUE(TypeLibId() == LIBID_Quellar);
-}
-
-TEST_F(ServerTest, RegistrationWritesNothingAndSucceeds) {
-  EXPECT_EQ(DllRegisterServer(), S_OK);
-  EXPECT_EQ(DllUnregisterServer(), S_OK);
-}
-
 TEST(ReportHandler, HostHandlerAnswersTheReportDialog) {
   struct Seen {
     std::string caption, message;
