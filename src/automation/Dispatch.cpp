@@ -548,37 +548,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-const InterfaceDesc* FindInterface(REFIID iid) {
-  for (size_t i = 0; i < kQuellarLibrary.interfaceCount; ++i)
-    if (*kQuellarLibrary.interfaces[i]->iid == iid) return kQuellarLibrary.interfaces[i];
-  return nullptr;
-}
-
-const InterfaceDesc* FindInterface(std::string_view name) {
-  for (size_t i = 0; i < kQuellarLibrary.interfaceCount; ++i)
-    if (EqualsNoCase(kQuellarLibrary.interfaces[i]->name, name))
-      return kQuellarLibrary.interfaces[i];
-  return nullptr;
-}
-
-const ClassDesc* FindClass(REFCLSID clsid) {
-  for (size_t i = 0; i < kQuellarLibrary.classCount; ++i)
-    if (*kQuellarLibrary.classes[i]->clsid == clsid) return kQuellarLibrary.classes[i];
-  return nullptr;
-}
-
-const ClassDesc* FindClass(std::string_view name) {
-  for (size_t i = 0; i < kQuellarLibrary.classCount; ++i)
-    if (EqualsNoCase(kQuellarLibrary.classes[i]->name, name)) return kQuellarLibrary.classes[i];
-  return nullptr;
-}
-
-const MemberDesc* FindMember(const InterfaceDesc& itf, std::string_view name) {
-  for (size_t i = 0; i < itf.memberCount; ++i)
-    if (EqualsNoCase(itf.members[i].name, name)) return &itf.members[i];
-  return nullptr;
-}
-
 size_t VisibleParamCount(const MemberDesc& member) {
   size_t n = 0;
   for (size_t i = 0; i < member.paramCount; ++i)

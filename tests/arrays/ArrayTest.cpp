@@ -193,27 +193,16 @@ TEST_F(ArrayTest, BadCountsFailAndChangeNothing) {
 
 TEST_F(ArrayTest, FailingCallLeavesErrorInformation) {
   EXPECT_EQ(doubles_->put_Item(4, 1), DISP_E_BADINDEX);
-  IErrorInfo* info = nullptr;
-  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-  TBstr description, source;
-  GUID guid{};
-  info->GetDescription(description.out());
-  info->GetSource(source.out());
-  info->GetGUID(&guid);
-  info->Release();
-  EXPECT_EQ(description.Utf8(), "Index 4 is outside the array of 0 items");
-  EXPECT_EQ(source.Utf8(), "Quellar.DoubleArray");
-  EXPECT_TRUE(guid == IID_IDoubleArray);
-
+  test::TakenErrorInfo info = test::TakeErrorInfo();
+  EXPECT_EQ(info.description, "Index 4 is outside the array of 0 items");
+  EXPECT_EQ(info.source, "Quellar.DoubleArray");
+  EXPECT_TRUE(info.guid == IID_IDoubleArray);
+  EXPECT_EQ(info.refsLeft, 0u);
   EXPECT_EQ(bytes_->put_Count(-3), E_INVALIDARG);
-  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-  info->GetSource(source.out());
-  info->GetDescription(description.out());
-  info->GetGUID(&guid);
-  info->Release();
-  EXPECT_EQ(source.Utf8(), "Quellar.ByteArray");
-  EXPECT_EQ(description.Utf8(), "Count -3 is negative");
-  EXPECT_TRUE(guid == IID_IByteArray);
+  info = test::TakeErrorInfo();
+  EXPECT_EQ(info.description, "Count -3 is negative");
+  EXPECT_EQ(info.source, "Quellar.ByteArray");
+  EXPECT_TRUE(info.guid == IID_IByteArray);
 
   // Late bound, the same failure arrives as DISP_E_EXCEPTION with EXCEPINFO.
   Outcome o;

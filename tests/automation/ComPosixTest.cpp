@@ -153,7 +153,7 @@ TEST(ErrorInfo, PerThreadAndTakenOnRead) {
   ASSERT_EQ(GetErrorInfo(0, &got), S_OK);
   TBstr description;
   got->GetDescription(description.out());
-  EXPECT_EQ(description.Utf8(), "first");
+  EXPECT_EQ(FromBstr(description.get()), "first");
   EXPECT_EQ(got->Release(), 0u);
   EXPECT_EQ(GetErrorInfo(0, &got), S_FALSE);  // reading takes it
 }

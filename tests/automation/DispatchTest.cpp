@@ -414,17 +414,12 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   ASSERT_EQ(reports.Count(), 1u);
   EXPECT_NE(reports.Messages()[0].find("Negative duration"), std::string::npos);
   EXPECT_NE(reports.Messages()[0].find(kTagFakeResonance), std::string::npos);
-  IErrorInfo* info = nullptr;
-  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-  TBstr description, source;
-  info->GetDescription(description.out());
-  info->GetSource(source.out());
-  GUID guid;
-  info->GetGUID(&guid);
-  EXPECT_EQ(info->Release(), 0u);  // the error information holds no other reference
-  EXPECT_EQ(description.Utf8(), "Negative duration");
-  EXPECT_EQ(source.Utf8(), "Quellar.Tuning");
-  EXPECT_TRUE(guid == IID_ITuning);
+  test::TakenErrorInfo info = test::TakeErrorInfo();
+  ASSERT_TRUE(info.present);
+  EXPECT_EQ(info.refsLeft, 0u);  // nothing else holds the error information
+  EXPECT_EQ(info.description, "Negative duration");
+  EXPECT_EQ(info.source, "Quellar.Tuning");
+  EXPECT_TRUE(info.guid == IID_ITuning);
 
   // The status an exception carries wins over the default.
   EXPECT_EQ(typed->Resonance(13, &rough, &precise, &ok), E_ACCESSDENIED);
@@ -439,12 +434,13 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   EXPECT_EQ(o.Description(), "Access refused");
   EXPECT_EQ(o.Source(), "Quellar.Tuning");
   EXPECT_EQ(reports.Count(), 3u);
-  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);  // still there for clients that ask the thread
-  EXPECT_EQ(info->Release(), 0u);
+  info = test::TakeErrorInfo();  // still there for clients that ask the thread
+  EXPECT_TRUE(info.present);
+  EXPECT_EQ(info.refsLeft, 0u);
   // A successful call clears the thread's error information.
   EXPECT_EQ(typed->Resonance(13, &rough, &precise, &ok), E_ACCESSDENIED);
   EXPECT_EQ(typed->Resonance(1, &rough, &precise, &ok), S_OK);
-  EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+  EXPECT_FALSE(test::TakeErrorInfo().present);
 }
 
 // An interface of one method with a Boolean parameter, described here: the library's own

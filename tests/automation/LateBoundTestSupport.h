@@ -128,6 +128,29 @@ inline void Invoke(Outcome& out, IDispatch* target, DISPID id, WORD flags,
                           &out.excep, &out.argErr);
 }
 
+// The thread's error information, taken from it. refsLeft is what the last Release returned:
+// 0 when nothing else holds the object.
+struct TakenErrorInfo {
+  bool present = false;
+  std::string description, source;
+  GUID guid{};
+  ULONG refsLeft = 0;
+};
+inline TakenErrorInfo TakeErrorInfo() {
+  TakenErrorInfo taken;
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return taken;
+  taken.present = true;
+  automation::TBstr description, source;
+  info->GetDescription(description.out());
+  info->GetSource(source.out());
+  info->GetGUID(&taken.guid);
+  taken.description = automation::FromBstr(description.get());
+  taken.source = automation::FromBstr(source.get());
+  taken.refsLeft = info->Release();
+  return taken;
+}
+
 inline DISPID IdOf(IDispatch* target, const char* name, HRESULT* hr = nullptr) {
   automation::OleString wide = automation::ToOle(name);
   LPOLESTR names[] = {wide.data()};
