@@ -162,39 +162,41 @@ bool IsMissing(const VARIANT& v) {
   return V_VT(&v) == VT_ERROR && V_ERROR(&v) == DISP_E_PARAMNOTFOUND;
 }
 
-// The arguments of one call: the converted values side by side, as the typed call takes them,
-// and what each conversion made (an interface reference, a string), released when the call
-// is over on every path.
-class TArguments {
+// What the conversion of one argument made (an interface reference, a string): released with
+// the slot, whichever way the call ends.
+class TArgSlot {
  public:
-  explicit TArguments(size_t count) : count_(count) {
-    for (size_t p = 0; p < count_; ++p) VariantInit(&values_[p]);
+  TArgSlot() = default;
+  ~TArgSlot() {
+    if (object_) object_->Release();
+    SysFreeString(text_);
   }
-  ~TArguments() {
-    for (size_t p = 0; p < count_; ++p) {
-      if (slots_[p].heldInterface) slots_[p].heldInterface->Release();
-      SysFreeString(slots_[p].heldString);
-    }
-  }
-  TArguments(const TArguments&) = delete;
-  TArguments& operator=(const TArguments&) = delete;
-
-  VARIANT* Values() { return values_; }
-  VARIANT& Value(size_t p) { return values_[p]; }
+  TArgSlot(const TArgSlot&) = delete;
+  TArgSlot& operator=(const TArgSlot&) = delete;
+  void Hold(IUnknown* object) { object_ = object; }
+  BSTR Hold(BSTR text) { return text_ = text; }
   // The caller's by-reference argument of an [out] parameter.
-  VARIANT*& OutTarget(size_t p) { return slots_[p].outTarget; }
-  void Hold(size_t p, IUnknown* object) { slots_[p].heldInterface = object; }
-  BSTR Hold(size_t p, BSTR text) { return slots_[p].heldString = text; }
+  VARIANT* outTarget = nullptr;
 
  private:
-  struct Slot {
-    IUnknown* heldInterface = nullptr;
-    BSTR heldString = nullptr;
-    VARIANT* outTarget = nullptr;
-  };
-  size_t count_;
+  IUnknown* object_ = nullptr;
+  BSTR text_ = nullptr;
+};
+
+// The arguments of one call: the converted values side by side, as the typed call takes them,
+// each with its slot.
+class TArguments {
+ public:
+  explicit TArguments(size_t count) {
+    for (size_t p = 0; p < count; ++p) VariantInit(&values_[p]);
+  }
+  VARIANT* Values() { return values_; }
+  VARIANT& Value(size_t p) { return values_[p]; }
+  TArgSlot& Slot(size_t p) { return slots_[p]; }
+
+ private:
   VARIANT values_[kMaxParams];
-  Slot slots_[kMaxParams];
+  TArgSlot slots_[kMaxParams];
 };
 
 // Follows references to variants, as script engines pass their variables.
@@ -309,7 +311,7 @@ HRESULT Convert(const ParamDesc& param, const VARIANT& arg, TArguments& args, si
     case VT_DISPATCH: {
       IUnknown* held = nullptr;
       const HRESULT hr = ConvertObject(param, *v, out, &held);
-      args.Hold(p, held);
+      args.Slot(p).Hold(held);
       return hr;
     }
     case VT_BSTR: {
@@ -318,7 +320,7 @@ HRESULT Convert(const ParamDesc& param, const VARIANT& arg, TArguments& args, si
       const HRESULT hr = ConvertString(*v, out, text, made);
       if (SUCCEEDED(hr) && made) {
         V_VT(&out) = VT_BSTR;
-        V_BSTR(&out) = args.Hold(p, NewBstr(text));
+        V_BSTR(&out) = args.Slot(p).Hold(NewBstr(text));
       }
       return hr;
     }
@@ -338,7 +340,7 @@ HRESULT PrepareOut(const ParamDesc& param, VARIANT& arg, TArguments& args, size_
   const VARTYPE vt = V_VT(&arg);
   if (!(vt & VT_BYREF) || !V_BYREF(&arg)) return DISP_E_TYPEMISMATCH;
   if (vt != (VT_VARIANT | VT_BYREF) && vt != (param.type | VT_BYREF)) return DISP_E_TYPEMISMATCH;
-  args.OutTarget(p) = &arg;
+  args.Slot(p).outTarget = &arg;
   V_VT(&args.Value(p)) = param.type == VT_VARIANT ? VARTYPE{VT_EMPTY} : param.type;
   return S_OK;
 }
@@ -512,7 +514,7 @@ void DeliverResults(const MemberDesc& member, TArguments& args, VARIANT* result)
       }
       VariantInit(&value);
     } else if (param.flags & kParamOut) {
-      WriteOut(param, args.OutTarget(p), value);
+      WriteOut(param, args.Slot(p).outTarget, value);
     }
   }
 }
