@@ -1,6 +1,6 @@
 #pragma once
 // Operating-system seams shared by several layers: the module's own file, the temporary
-// directory, OS error codes and texts, the 8-bit text encoding of logs and the report dialog.
+// directory, OS error codes and texts, the 8-bit text encoding and the report dialog.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,6 +20,8 @@ std::string SystemErrorText(uint32_t code);
 // Converts UTF-8 text into the platform's 8-bit encoding for logs and dialogs:
 // Windows-1251 on Windows, UTF-8 (unchanged) elsewhere.
 std::string To8Bit(const std::string& utf8);
+// Converts text of the platform's 8-bit encoding (identification texts, file names) into UTF-8.
+std::string From8Bit(const std::string& text);
 
 enum class DialogAnswer { No, Yes };
 

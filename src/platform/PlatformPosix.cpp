@@ -68,6 +68,10 @@ std::string SystemErrorText(uint32_t code) {
 std::string To8Bit(const std::string& utf8) {
   return utf8;
 }
+std::string From8Bit(const std::string& text) {
+  return text;
+}
+
 DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& message) {
   std::fprintf(stderr, "%s\n%s\n", caption.c_str(), message.c_str());
   std::fflush(stderr);

@@ -67,6 +67,10 @@ std::string SystemErrorText(uint32_t code) {
 std::string To8Bit(const std::string& utf8) {
   return Convert(utf8, CP_UTF8, 1251);
 }
+std::string From8Bit(const std::string& text) {
+  return Convert(text, CP_ACP, CP_UTF8);
+}
+
 DialogAnswer DefaultReportDialog(const std::string& caption, const std::string& message) {
   int answer = MessageBoxA(GetDesktopWindow(), To8Bit(message).c_str(), caption.c_str(),
                            MB_YESNO | MB_ICONERROR | MB_TOPMOST | MB_TASKMODAL);
