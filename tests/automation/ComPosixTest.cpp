@@ -24,6 +24,12 @@ TEST(Bstr, LengthPrefixedUtf16) {
   BSTR withNul = SysAllocStringLen(embedded, 3);
   EXPECT_EQ(SysStringLen(withNul), 3u);
   SysFreeString(withNul);
+  for (const std::u16string& plain : {std::u16string(), std::u16string(u"abc")}) {
+    BSTR copy = SysAllocString(plain.c_str());
+    EXPECT_EQ(SysStringLen(copy), plain.size());
+    SysFreeString(copy);
+  }
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(FromBstr(nullptr), "");
 }

@@ -442,16 +442,45 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   EXPECT_FALSE(test::TakeErrorInfo().present);
 }
 
-// An interface of one method with a Boolean parameter, described here: the library's own
-// interfaces take Booleans only as results.
+// An interface described here, for the parameter kinds that the library's own interfaces
+// do not take: a Boolean in-parameter, and out-parameters of Boolean, byte and text that
+// return the in-parameter.
 VARIANT_BOOL gFlag = 7;
-HRESULT SetFlag(IDispatch*, size_t, VARIANT* args) {
-  gFlag = V_BOOL(&args[0]);
+HRESULT InvokeEcho(IDispatch*, size_t member, VARIANT* args) {
+  switch (member) {
+    case 0:
+      gFlag = V_BOOL(&args[0]);
+      break;
+    case 1:
+      V_BOOL(&args[1]) = V_BOOL(&args[0]);
+      break;
+    case 2:
+      V_UI1(&args[1]) = V_UI1(&args[0]);
+      break;
+    default:
+      V_BSTR(&args[1]) = SysAllocString(V_BSTR(&args[0]));
+  }
   return S_OK;
 }
-const ParamDesc kFlagParams[] = {{"Flag", VT_BOOL, nullptr, kParamIn}};
-const MemberDesc kFlagMembers[] = {{"SetFlag", 1, MemberKind::Method, 7, kFlagParams, 1, ""}};
-const InterfaceDesc kFlagDesc = {"IFlag", &IID_IDispatch, "", false, kFlagMembers, 1, SetFlag};
+const ParamDesc kFlag[] = {{"Flag", VT_BOOL, nullptr, kParamIn}};
+const ParamDesc kBools[] = {{"In", VT_BOOL, nullptr, kParamIn},
+                            {"Out", VT_BOOL, nullptr, kParamOut}};
+const ParamDesc kBytes[] = {{"In", VT_UI1, nullptr, kParamIn}, {"Out", VT_UI1, nullptr, kParamOut}};
+const ParamDesc kTexts[] = {{"In", VT_BSTR, nullptr, kParamIn},
+                            {"Out", VT_BSTR, nullptr, kParamOut}};
+const MemberDesc kEchoMembers[] = {{"SetFlag", 1, MemberKind::Method, 7, kFlag, 1, ""},
+                                   {"EchoBool", 2, MemberKind::Method, 8, kBools, 2, ""},
+                                   {"EchoByte", 3, MemberKind::Method, 9, kBytes, 2, ""},
+                                   {"EchoText", 4, MemberKind::Method, 10, kTexts, 2, ""}};
+const InterfaceDesc kEchoDesc = {"IEcho", &IID_IDispatch, "", false, kEchoMembers, 4, InvokeEcho};
+
+HRESULT CallEcho(DISPID id, std::vector<VARIANT> args) {
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  UINT argErr = 9;
+  return DispatchInvoke(kEchoDesc, {"Quellar.Echo", &IID_IDispatch}, nullptr, id, IID_NULL,
+                        DISPATCH_METHOD, &params, nullptr, nullptr, &argErr);
+}
 
 TEST(Dispatch, BooleanArgumentsFromTextAndNumbers) {
   TBstr yes("True"), no("false"), zero("0"), two(" 2 "), word("yes");
@@ -469,14 +498,29 @@ TEST(Dispatch, BooleanArgumentsFromTextAndNumbers) {
   };
   for (const Case& c : cases) {
     gFlag = 7;
-    VARIANT arg = c.arg;
-    DISPPARAMS params{&arg, nullptr, 1, 0};
-    UINT argErr = 9;
-    EXPECT_EQ(DispatchInvoke(kFlagDesc, {"Quellar.Flag", &IID_IDispatch}, nullptr, 1, IID_NULL,
-                             DISPATCH_METHOD, &params, nullptr, nullptr, &argErr),
-              c.hr);
-    EXPECT_EQ(gFlag, c.flag) << V_VT(&arg);
+    EXPECT_EQ(CallEcho(1, {c.arg}), c.hr);
+    EXPECT_EQ(gFlag, c.flag) << V_VT(&c.arg);
   }
+}
+
+TEST(Dispatch, OutParametersOfEveryTypeThroughTypedReferences) {
+  VARIANT_BOOL flag = VARIANT_FALSE;
+  VARIANT out = test::VEmpty();
+  V_VT(&out) = VT_BOOL | VT_BYREF;
+  V_BOOLREF(&out) = &flag;
+  EXPECT_EQ(CallEcho(2, {test::VI4(5), out}), S_OK);
+  EXPECT_EQ(flag, VARIANT_TRUE);
+  BYTE byte = 0;
+  V_VT(&out) = VT_UI1 | VT_BYREF;
+  V_UI1REF(&out) = &byte;
+  EXPECT_EQ(CallEcho(3, {test::VI4(200), out}), S_OK);
+  EXPECT_EQ(byte, 200);
+  BSTR text = NewBstr("old");  // replaced, and freed by the call
+  V_VT(&out) = VT_BSTR | VT_BYREF;
+  V_BSTRREF(&out) = &text;
+  EXPECT_EQ(CallEcho(4, {test::VR8(2.5), out}), S_OK);
+  EXPECT_EQ(FromBstr(text), "2.5");
+  SysFreeString(text);
 }
 
 TEST(Dispatch, SupportErrorInfoNamesTheDefaultInterface) {
