@@ -50,6 +50,9 @@ TEST(Bstr, Utf8AndUtf16AtThePlaneBoundaries) {
     EXPECT_EQ(ToOle(c.utf8), c.utf16) << c.utf8;
     EXPECT_EQ(FromOle(c.utf16.data(), c.utf16.size()), c.utf8) << c.utf8;
   }
+  // Surrogates that make no pair are written as they are.
+  const std::u16string lone = {0xDC00, 0xDC00, 0xD800};
+  EXPECT_EQ(FromOle(lone.data(), lone.size()), "\xED\xB0\x80\xED\xB0\x80\xED\xA0\x80");
   // Invalid UTF-8 and code points beyond U+10FFFF become U+FFFD.
   EXPECT_EQ(ToOle("\xFF"), u"\xFFFD");
   EXPECT_EQ(ToOle("\xF4\x90\x80\x80"), u"\xFFFD");

@@ -238,6 +238,14 @@ TEST(Dispatch, MalformedCallsAreRefusedWithoutCrashing) {
   EXPECT_EQ(array->Invoke(1, IID_NULL, 0, kPut, &wrongName, nullptr, nullptr, &argErr),
             DISP_E_PARAMNOTFOUND);
   EXPECT_EQ(argErr, 0u);
+  // A named argument for a parameter that a positional one already gives.
+  VARIANT twice[2] = {test::VI4(3), test::VI4(4)};
+  DISPID first = 0;
+  DISPPARAMS repeated{twice, &first, 2, 1};
+  argErr = 99;
+  EXPECT_EQ(array->Invoke(0, IID_NULL, 0, kGet, &repeated, &result, nullptr, &argErr),
+            DISP_E_PARAMNOTFOUND);
+  EXPECT_EQ(argErr, 0u);
 }
 
 // Every kind of argument, plain, by null reference and as a null array, in every position of
