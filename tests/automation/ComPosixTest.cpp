@@ -24,6 +24,9 @@ TEST(Bstr, LengthPrefixedUtf16) {
   BSTR withNul = SysAllocStringLen(embedded, 3);
   EXPECT_EQ(SysStringLen(withNul), 3u);
   SysFreeString(withNul);
+  BSTR blank = SysAllocStringLen(nullptr, 2);  // room for text, zero-filled
+  EXPECT_EQ(std::u16string(blank, 3), std::u16string(3, u'\0'));
+  SysFreeString(blank);
   for (const std::u16string& plain : {std::u16string(), std::u16string(u"abc")}) {
     BSTR copy = SysAllocString(plain.c_str());
     EXPECT_EQ(SysStringLen(copy), plain.size());
@@ -149,6 +152,12 @@ TEST(ErrorInfo, PerThreadAndTakenOnRead) {
   create->SetDescription(text.data());
   IErrorInfo* info = nullptr;
   ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
+  create->Release();
+  void* asked = &asked;
+  EXPECT_EQ(info->QueryInterface(IID_IDispatch, &asked), E_NOINTERFACE);
+  EXPECT_EQ(asked, nullptr);
+  ASSERT_EQ(info->QueryInterface(IID_ICreateErrorInfo, &asked), S_OK);
+  EXPECT_EQ(asked, static_cast<void*>(create));
   create->Release();
   SetErrorInfo(0, info);
   EXPECT_EQ(info->Release(), 1u);  // the thread holds the other reference
