@@ -16,7 +16,6 @@ set(QUELLAR_DLL32 ${PROJECT_SOURCE_DIR}/build/mingw32/bin/Quellar.dll
 set(quellar_setup ${PROJECT_BINARY_DIR}/Quellar-${PROJECT_VERSION}-setup.exe)
 set(quellar_nsi ${CMAKE_CURRENT_LIST_DIR}/windows/Quellar.nsi)
 set(quellar_generated ${PROJECT_BINARY_DIR}/src/automation/generated)
-file(GLOB quellar_vbscript_examples ${PROJECT_SOURCE_DIR}/examples/vbscript/*.vbs)
 add_custom_command(
   OUTPUT ${quellar_setup}
   COMMAND ${QUELLAR_MAKENSIS} -V2 -INPUTCHARSET UTF8
@@ -26,10 +25,13 @@ add_custom_command(
           -DSOURCE=${PROJECT_SOURCE_DIR} -DGENERATED=${quellar_generated}
           -DOUTFILE=${quellar_setup} ${quellar_nsi}
   DEPENDS quellar_library ${QUELLAR_DLL32} ${quellar_nsi}
-          ${CMAKE_CURRENT_LIST_DIR}/windows/ReadMe.txt ${quellar_vbscript_examples}
+          ${CMAKE_CURRENT_LIST_DIR}/windows/ReadMe.txt
+          ${PROJECT_SOURCE_DIR}/examples/vbscript/Measure.vbs
           ${PROJECT_SOURCE_DIR}/examples/cpp/Measurement.cpp
           ${PROJECT_SOURCE_DIR}/examples/cpp/ClientCom.h
           ${PROJECT_SOURCE_DIR}/examples/cpp/ClientComWin32.cpp
+          ${PROJECT_SOURCE_DIR}/src/automation/InterfaceId.h
+          ${PROJECT_SOURCE_DIR}/src/automation/com/ComBase.h
   COMMENT "Making the setup program ${quellar_setup}"
   VERBATIM)
 add_custom_target(quellar_setup DEPENDS ${quellar_setup})

@@ -86,7 +86,7 @@ Section "Quellar"
   File "/oname=Quellar.dll" "${DLL64}"
   File "/oname=ReadMe.txt" "${SOURCE}/packaging/windows/ReadMe.txt"
   SetOutPath "$INSTDIR\examples\vbscript"
-  File "${SOURCE}/examples/vbscript/*.vbs"
+  File "${SOURCE}/examples/vbscript/Measure.vbs"
   SetOutPath "$INSTDIR\examples\cpp"
   File "${SOURCE}/examples/cpp/Measurement.cpp"
   File "${SOURCE}/examples/cpp/ClientCom.h"
@@ -97,19 +97,16 @@ Section "Quellar"
   SetOutPath "$INSTDIR\include\automation\com"
   File "${SOURCE}/src/automation/com/ComBase.h"
 
+  SetOutPath "$INSTDIR"
+  !insertmacro Regsvr32 "$SYSDIR\regsvr32.exe" "" "$INSTDIR\Quellar.dll"
+
   ${If} $Dir32 != ""
   ${AndIf} ${FileExists} "${REGSVR32_32}"
     SetOutPath "$Dir32"
     File "/oname=Quellar.dll" "${DLL32}"
+    !insertmacro Regsvr32 "${REGSVR32_32}" "" "$Dir32\Quellar.dll"
   ${Else}
     DetailPrint "No 32-bit Windows on this system: the 32-bit Quellar.dll is not installed."
-  ${EndIf}
-  SetOutPath "$INSTDIR"
-
-  !insertmacro Regsvr32 "$SYSDIR\regsvr32.exe" "" "$INSTDIR\Quellar.dll"
-  ${If} $Dir32 != ""
-  ${AndIf} ${FileExists} "$Dir32\Quellar.dll"
-    !insertmacro Regsvr32 "${REGSVR32_32}" "" "$Dir32\Quellar.dll"
   ${EndIf}
 SectionEnd
 
@@ -136,7 +133,7 @@ Section "Uninstall"
   Delete "$INSTDIR\examples\cpp\ClientCom.h"
   Delete "$INSTDIR\examples\cpp\ClientComWin32.cpp"
   RMDir "$INSTDIR\examples\cpp"
-  Delete "$INSTDIR\examples\vbscript\*.vbs"
+  Delete "$INSTDIR\examples\vbscript\Measure.vbs"
   RMDir "$INSTDIR\examples\vbscript"
   RMDir "$INSTDIR\examples"
   Delete "$INSTDIR\Quellar.dll"
