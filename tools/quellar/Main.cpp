@@ -4,11 +4,13 @@
 #include <vector>
 
 #include "Commands.h"
+#include "QuellarVersion.h"
 
 int main(int argc, char** argv) {
   using namespace quellar::tool;
   CLI::App app("Quellar pulsed NMR analyzer tool", "quellar");
   app.require_subcommand(1, 1);
+  app.set_version_flag("--version", QUELLAR_VERSION_TEXT);
   app.footer(kExitStatusHelp);
 
   std::vector<std::unique_ptr<Command>> commands;
