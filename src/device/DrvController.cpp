@@ -308,7 +308,16 @@ bool TDriverController::RunProgram(uint32_t timeoutMs) {
       return false;
     }
     ReleaseAnswer();
-    if (!WaitAnswer(kAnsStatus, timeoutMs)) return false;
+    // A second "started" (the answer duplicated on the line) is not the end of the run: the
+    // wait goes on within the same time-out.
+    auto& clock = platform::GetClock();
+    const uint32_t start = clock.Ticks();
+    for (;;) {
+      const uint32_t elapsed = platform::Elapsed(start, clock.Ticks());
+      if (elapsed > timeoutMs || !WaitAnswer(kAnsStatus, timeoutMs - elapsed)) return false;
+      if (answer_.Size() < 2 || answer_[1] != kStatusStarted) break;
+      ReleaseAnswer();
+    }
     if (answer_.Command() != kAnsStatus || answer_.Size() < 2 || answer_[1] != kStatusFinished) {
       return false;
     }
