@@ -4,12 +4,16 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Trace.h"
 
 int main(int argc, char** argv) {
   using namespace quellar::tool;
   CLI::App app("Quellar pulsed NMR analyzer tool", "quellar");
   app.require_subcommand(1, 1);
+  app.fallthrough();  // --trace also after the subcommand
   app.footer(kExitStatusHelp);
+  bool trace = false;
+  app.add_flag("--trace", trace, "Print every frame of the device link on standard error");
 
   std::vector<std::unique_ptr<Command>> commands;
   commands.push_back(MakeCompileCommand());
@@ -17,6 +21,8 @@ int main(int argc, char** argv) {
   commands.push_back(MakeFftCommand());
   commands.push_back(MakeFitCommand());
   commands.push_back(MakeSimCommand());
+  commands.push_back(MakeMeasureCommand());
+  commands.push_back(MakeTuneCommand());
   std::vector<std::pair<CLI::App*, Command*>> registered;
   for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
 
@@ -26,6 +32,7 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
   }
+  SetTracePrinting(trace);
   for (auto& [sub, command] : registered)
     if (sub->parsed()) return command->Run();
   return kExitUsage;
