@@ -1,4 +1,4 @@
-// The built tool's device subcommands (measure, tune) on the virtual analyzer it serves
+// The built tool's device subcommands (measure, tune, t2) on the virtual analyzer it serves
 // itself, and their exit statuses for a missing port, a silent analyzer, a refused item and
 // bad options.
 #include <gtest/gtest.h>
@@ -72,6 +72,17 @@ TEST_F(AnalyzerTool, MeasuresAndTunesOnTheVirtualAnalyzer) {
   EXPECT_GT(Key(r.out, "gain"), 2048);  // a weak sample needs more than the middle
   EXPECT_NE(r.err.find("gain [###"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("12/12 gain "), std::string::npos) << r.err;
+}
+
+TEST_F(AnalyzerTool, MainJobFitsTheSamplesT2) {
+  const Result r = Run("t2 --json --runs 1 --relax 300 --echoes 100 --sample t2=2e7");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NEAR(Key(r.out, "t2"), 2e7, 0.05 * 2e7) << r.out;
+  EXPECT_NEAR(Key(r.out, "bias_roughly"), 1700, 2) << r.out;
+  EXPECT_EQ(Key(r.out, "bias_precisely"), 2047);
+  const std::string csv = Slurp(dir_ / "quellar-t2.csv");
+  EXPECT_EQ(csv.rfind("series,time_ns,re,im\nfid,-", 0), 0u);
+  EXPECT_NE(csv.find("\ncpmg,10000"), std::string::npos);  // the first echo top, at 2 tau
 }
 
 TEST_F(AnalyzerTool, TellsFailuresApartInItsStatus) {

@@ -44,5 +44,6 @@ std::unique_ptr<Command> MakeFitCommand();
 std::unique_ptr<Command> MakeSimCommand();
 std::unique_ptr<Command> MakeMeasureCommand();
 std::unique_ptr<Command> MakeTuneCommand();
+std::unique_ptr<Command> MakeT2Command();
 
 }  // namespace quellar::tool

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   commands.push_back(MakeSimCommand());
   commands.push_back(MakeMeasureCommand());
   commands.push_back(MakeTuneCommand());
+  commands.push_back(MakeT2Command());
   std::vector<std::pair<CLI::App*, Command*>> registered;
   for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
 
