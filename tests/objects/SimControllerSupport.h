@@ -16,13 +16,6 @@ namespace quellar::test {
 
 using automation::TOwnedRef;
 
-inline sim::TSimSample SimSample(const std::string& text) {
-  sim::TSimSample s;
-  std::string error;
-  EXPECT_TRUE(sim::ParseSimSample(text, s, error)) << error;
-  return s;
-}
-
 // Faults written as text, separated by commas.
 inline sim::TSimFaults SimFaults(const std::string& text) {
   sim::TSimFaults f;

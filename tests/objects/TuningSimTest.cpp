@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "SimControllerSupport.h"
+#include "sim/SimTestUtil.h"
 
 namespace quellar::test {
 namespace {
@@ -31,7 +32,7 @@ TEST(TQuellarTuning, FindsTheTruthOfKnownSamples) {
   for (const char* text : {"", "d90=2500,resonance=612.4,t1=2e7,amplitude=120,seed=7",
                            "d90=4700,resonance=3333,t1=8e7,t2star=5e5,amplitude=400,noise=3"}) {
     SCOPED_TRACE(text);
-    SimController b(SimSample(text));
+    SimController b(Sample(text));
     const sim::TSimSample& truth = b.Analyzer().Sample();
     ASSERT_TRUE(b.Open());
     TOwnedRef<ITuning> tuning;

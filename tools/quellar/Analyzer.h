@@ -65,7 +65,6 @@ class AnalyzerLink {
   // the exit status (kExitUsage, kExitNoPort, kExitNoAnswer), else kExitOk.
   int Open(const LinkOptions& options);
 
-  IController* Controller() const { return controller_.get(); }
   template <class I>
   Ref<I> Child(HRESULT (IController::*get)(I**)) const {
     Ref<I> child;
