@@ -42,11 +42,14 @@ void TSimAnalyzer::SetSetpoint(double degrees, int64_t now) {
 }
 
 bool TSimAnalyzer::Load(const uint8_t* code, size_t size) {
-  return program_.Decode(code, size);
+  const bool valid = program_.Decode(code, size);
+  code_.assign(code, valid ? code + size : code);
+  return valid;
 }
 
 void TSimAnalyzer::Unload() {
   program_.Decode(nullptr, 0);
+  code_.clear();
 }
 
 double TSimAnalyzer::OffsetHz() const {

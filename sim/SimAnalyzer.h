@@ -54,6 +54,8 @@ class TSimAnalyzer {
   bool Load(const uint8_t* code, size_t size);
   void Unload();
   const TSimProgram& Program() const { return program_; }
+  // The code of the program held, exactly as it was loaded (empty when none is held).
+  const std::vector<uint8_t>& Code() const { return code_; }
 
   // Starts the program held: kSimStatusStarted, or kSimStatusBusy while one runs, or
   // kSimStatusNoProgram. The spins are played at once; the samples become the block when the
@@ -79,6 +81,7 @@ class TSimAnalyzer {
   TSimSpins spins_;
   TSimRandom random_;
   TSimProgram program_;
+  std::vector<uint8_t> code_;
   double temperatureFrom_;
   int64_t temperatureSince_;
   double setpoint_;

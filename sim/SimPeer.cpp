@@ -258,6 +258,13 @@ void TSimPeer::Purge(int64_t now) {
   wire_.Clear();
 }
 
+void TSimPeer::Reconnect() {
+  hungUp_ = false;
+  sent_ = got_ = 0;
+  decoder_ = device::TDriverFrameDecoder();
+  frames_.clear();
+}
+
 void TSimPeer::HangUp() {
   hungUp_ = true;
   input_.Clear();
@@ -397,7 +404,8 @@ void TSimPeer::Handle(const TDriverFrame& frame, int64_t t) {
 }
 
 // Chunks must follow one another from offset 0; the code is checked as it comes, so a refusal
-// (0x01 after the chunk's acknowledgement) is sent once, at the chunk that showed it.
+// (0x01 after the chunk's acknowledgement) is sent once, at the chunk that showed it. The last
+// chunk sent again (its acknowledgement was lost or late) takes its own place again.
 void TSimPeer::Upload(const TDriverFrame& frame, int64_t t) {
   if (frame.Size() < 3) return;
   const uint16_t offset = frame.Word(1);
@@ -408,11 +416,13 @@ void TSimPeer::Upload(const TDriverFrame& frame, int64_t t) {
   }
   std::string why;
   if (!uploadRefused_) {
+    if (offset == lastChunk_ && offset < upload_.size()) upload_.resize(offset);
     const size_t from = upload_.size();
     if (offset != from) {
       why = "chunk at offset " + std::to_string(offset) + " where " + std::to_string(from) +
             " was due";
     } else {
+      lastChunk_ = offset;
       upload_.insert(upload_.end(), frame.Data() + 3, frame.Data() + frame.Size());
       if (upload_.size() > kSimMaxCode) why = "longer than 32767 bytes";
       bool complete = false;

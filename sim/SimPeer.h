@@ -100,6 +100,9 @@ class TSimPeer {
   // Drops every answer on its way to the host.
   void Purge(int64_t now);
   bool HungUp() const { return hungUp_; }
+  // The line is live again after a hang-up, with nothing on it and the byte counts at 0 (a
+  // hang-up fault left in place ends it again after as many bytes).
+  void Reconnect();
 
   // Command frames received with the code (whether answered or not).
   uint32_t Received(uint8_t code) const { return received_[code]; }
@@ -127,6 +130,7 @@ class TSimPeer {
   device::TDriverFrameDecoder decoder_;
   device::TDriverFrameList frames_;
   std::vector<uint8_t> upload_;
+  size_t lastChunk_ = 0;  // offset of the last chunk taken
   bool uploadRefused_ = false;
   std::string refusal_;
   std::array<uint32_t, 256> received_{};

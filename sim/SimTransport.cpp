@@ -18,7 +18,9 @@ int64_t TSimTransport::Now() {
   return elapsedMs_ * 1'000'000;
 }
 
+// Opening anew after a hang-up is a new line to the same analyzer.
 bool TSimTransport::Open(const std::string&) {
+  if (peer_.HungUp()) peer_.Reconnect();
   open_ = true;
   return true;
 }

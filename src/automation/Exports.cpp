@@ -1,10 +1,14 @@
 // The library's exported entry points.
+#include <forward_list>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "automation/AutoObject.h"
 #include "automation/ClassRegistry.h"
 #include "automation/Quellar.h"
 #include "automation/Registration.h"
+#include "device/DrvTrace.h"
 #include "platform/Platform.h"
 
 using namespace quellar;
@@ -61,4 +65,37 @@ extern "C" void QuellarSetReportHandler(QuellarReportHandler handler, void* cont
         return handler(caption.c_str(), message.c_str(), context) ? platform::DialogAnswer::Yes
                                                                   : platform::DialogAnswer::No;
       });
+}
+
+namespace {
+using TraceTarget = std::pair<QuellarTraceHandler, void*>;
+
+void ForwardTrace(const device::TDriverTraceEvent& event, void* context) {
+  const auto* target = static_cast<const TraceTarget*>(context);
+  const QuellarTraceEvent out{static_cast<int>(event.Kind),
+                              event.Code,
+                              event.Length,
+                              event.Bytes,
+                              event.Attempt,
+                              event.TimeoutMs};
+  target->first(&out, target->second);
+}
+}  // namespace
+
+extern "C" void QuellarSetTraceHandler(QuellarTraceHandler handler, void* context) {
+  if (!handler) {
+    device::SetTraceHandler(nullptr, nullptr);
+    return;
+  }
+  // Each target a host sets is kept for the process's life: a call in flight on another
+  // thread may still read the one replaced. Hosts set few.
+  static std::mutex mutex;
+  static std::forward_list<TraceTarget> targets;
+  std::lock_guard<std::mutex> lock(mutex);
+  const TraceTarget wanted{handler, context};
+  const TraceTarget* target = nullptr;
+  for (const TraceTarget& t : targets)
+    if (t == wanted) target = &t;
+  if (!target) target = &targets.emplace_front(wanted);
+  device::SetTraceHandler(&ForwardTrace, const_cast<TraceTarget*>(target));
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "device/DrvTrace.h"
 #include "errors/Asserts.h"
 #include "platform/Clock.h"
 
@@ -67,7 +68,11 @@ bool TDriverController::SendFrame(const TDriverFrame* frame) {
     if (frame == nullptr || !LineActive()) return false;
     sendBuffer_.clear();
     EncodeFrame(*frame, sendBuffer_);
-    return hardware_->Write(sendBuffer_.data(), static_cast<int32_t>(sendBuffer_.size()));
+    const bool written =
+        hardware_->Write(sendBuffer_.data(), static_cast<int32_t>(sendBuffer_.size()));
+    Trace(written ? TDriverTraceKind::Sent : TDriverTraceKind::LineLost, frame->Command(),
+          frame->Data(), frame->Size());
+    return written;
   });
 }
 
@@ -81,10 +86,13 @@ int32_t TDriverController::ReceiveBytes() {
       if (n <= 0) break;
       if (!CheckIntegrity(n <= kReadChunkSize, kCheckReadCount)) n = kReadChunkSize;
       const size_t before = frames_.size();
+      const uint64_t rejected = decoder_.Rejected();
       decoder_.Feed(readChunk_.data(), static_cast<size_t>(n), frames_);
       auto it = frames_.rbegin();
       for (size_t added = frames_.size() - before; added > 0; --added, ++it)
         if ((*it)->Command() == kAnsSamplePiece) ++piecesReceived_;
+      if (TraceOn()) [[unlikely]]
+        TraceReceived(before, rejected);
       total += n;
     }
     lastReceived_ = total;
@@ -132,15 +140,18 @@ bool TDriverController::WaitAnswer(uint8_t code, uint32_t timeoutMs, bool restar
       // A transport that reports input but delivers none must not turn this into a spin.
       if (woken && lastReceived_ == 0) clock.Sleep(1);
       uint32_t elapsed = platform::Elapsed(start, clock.Ticks());
-      if (elapsed > timeoutMs) return false;
+      if (elapsed > timeoutMs) return TimedOut(code, timeoutMs);
       // Block in the transport until bytes arrive or the time is up, instead of polling.
       const uint64_t remaining = uint64_t{timeoutMs} - elapsed + 1;
       const TDriverInputWait wait =
           hardware_->WaitInput(static_cast<uint32_t>(std::min<uint64_t>(remaining, UINT32_MAX)));
-      if (wait == TDriverInputWait::Closed) return false;  // nothing more can arrive
+      if (wait == TDriverInputWait::Closed) {  // nothing more can arrive
+        Trace(TDriverTraceKind::LineLost, code);
+        return false;
+      }
       woken = wait == TDriverInputWait::Ready;
       elapsed = platform::Elapsed(start, clock.Ticks());
-      if (elapsed > timeoutMs) return false;
+      if (elapsed > timeoutMs) return TimedOut(code, timeoutMs);
     }
   });
 }
@@ -149,11 +160,28 @@ bool TDriverController::Transact(const TDriverFrame& frame, uint8_t code) {
   return Guarded(kTagTransact, [&] {
     if (!LineActive()) return false;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (attempt > 0)
+        Trace(TDriverTraceKind::Retry, code, frame.Data(), frame.Size(), attempt + 1);
       if (!SendFrame(&frame)) return false;
       if (WaitAnswer(code, kAnswerTimeoutMs)) return true;
     }
     return false;
   });
+}
+
+bool TDriverController::TimedOut(uint8_t code, uint32_t timeoutMs) {
+  Trace(TDriverTraceKind::TimedOut, code, nullptr, 0, 0, timeoutMs);
+  return false;
+}
+
+// The frames decoded since the list held before frames, and the checks failed since rejected.
+void TDriverController::TraceReceived(size_t before, uint64_t rejected) {
+  auto it = frames_.begin();
+  std::advance(it, static_cast<std::ptrdiff_t>(before));
+  for (; it != frames_.end(); ++it)
+    Trace(TDriverTraceKind::Received, (*it)->Command(), (*it)->Data(), (*it)->Size());
+  for (uint64_t n = decoder_.Rejected() - rejected; n > 0; --n)
+    Trace(TDriverTraceKind::Rejected, 0);
 }
 
 void TDriverController::ReleaseAnswer() {
@@ -280,7 +308,16 @@ bool TDriverController::RunProgram(uint32_t timeoutMs) {
       return false;
     }
     ReleaseAnswer();
-    if (!WaitAnswer(kAnsStatus, timeoutMs)) return false;
+    // A second "started" (the answer duplicated on the line) is not the end of the run: the
+    // wait goes on within the same time-out.
+    auto& clock = platform::GetClock();
+    const uint32_t start = clock.Ticks();
+    for (;;) {
+      const uint32_t elapsed = platform::Elapsed(start, clock.Ticks());
+      if (elapsed > timeoutMs || !WaitAnswer(kAnsStatus, timeoutMs - elapsed)) return false;
+      if (answer_.Size() < 2 || answer_[1] != kStatusStarted) break;
+      ReleaseAnswer();
+    }
     if (answer_.Command() != kAnsStatus || answer_.Size() < 2 || answer_[1] != kStatusFinished) {
       return false;
     }

@@ -77,6 +77,9 @@ class TDriverController {
   void DropQueued(std::initializer_list<uint8_t> codes);
   // Reads and decodes what is queued; the number of bytes read.
   int32_t ReceiveBytes();
+  // Trace reports; TimedOut returns false for the wait that ran out.
+  bool TimedOut(uint8_t code, uint32_t timeoutMs);
+  void TraceReceived(size_t before, uint64_t rejected);
 
   TDriverHardwareBase* hardware_;
   TDriverState state_;

@@ -142,6 +142,8 @@ void TDriverFrameDecoder::Feed(const uint8_t* bytes, size_t count, TDriverFrameL
             auto frame = std::make_unique<TDriverFrame>();
             frame->Assign(frameBuffer_.get(), framePos_ - 2);
             frames.push_back(std::move(frame));
+          } else {
+            ++rejected_;
           }
         }
         framePos_ = -1;

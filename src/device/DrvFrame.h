@@ -105,12 +105,15 @@ class TDriverFrameDecoder {
   void Feed(const uint8_t* bytes, size_t count, TDriverFrameList& frames);
   // -1 outside a frame.
   int32_t FramePos() const { return framePos_; }
+  // Frames closed so far whose check failed (for the trace).
+  uint64_t Rejected() const { return rejected_; }
 
  private:
   std::unique_ptr<uint8_t[]> frameBuffer_;
   int32_t framePos_ = -1;
   uint8_t prevByte_ = 0;
   uint8_t curByte_ = 0;
+  uint64_t rejected_ = 0;
 };
 
 }  // namespace quellar::device

@@ -27,8 +27,9 @@ class SharedLibrary : public ::testing::Test {
 TEST_F(SharedLibrary, ExportsEntryPointsAndOleFunctionsOnly) {
   for (const char* name :
        {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
-        "QuellarCreateObject", "QuellarSetReportHandler", "SysAllocString", "SysFreeString",
-        "VariantClear", "SafeArrayDestroy", "SafeArrayAccessData", "GetErrorInfo"}) {
+        "QuellarCreateObject", "QuellarSetReportHandler", "QuellarSetTraceHandler",
+        "SysAllocString", "SysFreeString", "VariantClear", "SafeArrayDestroy",
+        "SafeArrayAccessData", "GetErrorInfo"}) {
     EXPECT_NE(dlsym(handle_, name), nullptr) << name;
   }
   // The library's own code stays inside.

@@ -13,17 +13,20 @@ namespace quellar::tool {
 // Exit status of every subcommand.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitRefused = 1,  // some item was refused or does not play as written (a warning names it)
-  kExitUsage = 2,    // bad usage, an item that cannot be parsed, a file that cannot be used
-  kExitTooLong = 3,  // the program code would exceed 32767 bytes
-  kExitBadCode = 4,  // program code that cannot be read (disasm)
+  kExitRefused = 1,   // some item was refused or does not play as written (a warning names it)
+  kExitUsage = 2,     // bad usage, an item that cannot be parsed, a file that cannot be used
+  kExitTooLong = 3,   // the program code would exceed 32767 bytes
+  kExitBadCode = 4,   // program code that cannot be read (disasm)
+  kExitNoPort = 5,    // the analyzer's port cannot be opened
+  kExitNoAnswer = 6,  // the analyzer does not answer, or a measurement or search failed
 };
 
 // The exit statuses as told in --help.
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 ok; 1 some item was refused or does not play as written (a warning names "
     "it); 2 bad usage, an item that cannot be parsed or a file that cannot be used; 3 program "
-    "code longer than 32767 bytes; 4 invalid program code.";
+    "code longer than 32767 bytes; 4 invalid program code; 5 the port cannot be opened; 6 the "
+    "analyzer does not answer or a measurement failed.";
 
 class Command {
  public:
@@ -39,5 +42,8 @@ std::unique_ptr<Command> MakeDisasmCommand();
 std::unique_ptr<Command> MakeFftCommand();
 std::unique_ptr<Command> MakeFitCommand();
 std::unique_ptr<Command> MakeSimCommand();
+std::unique_ptr<Command> MakeMeasureCommand();
+std::unique_ptr<Command> MakeTuneCommand();
+std::unique_ptr<Command> MakeT2Command();
 
 }  // namespace quellar::tool
