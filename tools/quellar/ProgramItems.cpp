@@ -114,6 +114,7 @@ ItemsResult AddItems(const std::vector<std::string>& items, TProgramCompilerByte
   };
   auto refused = [&](size_t index, const std::string& item, const TProgramCompilerBytecode& by) {
     warn(index, item, "refused: " + Reason(by.LastAdmission()));
+    ++result.refused;
   };
 
   for (size_t index = 0; index < items.size(); ++index) {
@@ -168,6 +169,7 @@ ItemsResult AddItems(const std::vector<std::string>& items, TProgramCompilerByte
       inRange = kind == "impulse" && v == 1 ? true : WholeUnits(values[v], units[v]);
     if (!inRange) {
       warn(index, item, "refused: a value is out of the 64-bit range");
+      ++result.refused;
       continue;
     }
 

@@ -19,6 +19,7 @@ struct ItemsResult {
   // One per item that was refused or does not play as written (a phase that plays as 0, a
   // reading without a sample, a package that plays no times).
   std::vector<std::string> warnings;
+  int refused = 0;  // how many of the warnings are refusals
 };
 
 // Adds the items to program in order.
