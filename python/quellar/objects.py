@@ -96,25 +96,34 @@ def _property(get, put):
             self._invoke(dispid.of(self), _PUT, (value,))
     type_name = getattr(_annotation(get['result']), '__name__', get['result'])
     doc = '%s (%s%s)' % (get['help'], type_name, '' if put else ', read-only')
+    native_get = _quellar.Dispatch._get
 
     def fget(self):
         value = dispid.value
-        return self._get(dispid.of(self) if value is None else value)
+        return native_get(self, dispid.of(self) if value is None else value)
     return property(fget, fset, doc=doc)
 
 
 def _default_members(get, put):
     """obj[i], obj[i] = v, obj(i), len(obj) and iteration for an object with a default member
     that takes an index, and a Count."""
-    get_item = _method(get, _GET, False)
-    members = {'__getitem__': get_item,
+    dispid = _Dispid(get['name'])
+    invoke = _quellar.Dispatch._invoke
+
+    def getitem(self, index):
+        value = dispid.value
+        return invoke(self, dispid.of(self) if value is None else value, _GET, (index,))
+
+    def setitem(self, index, item):
+        value = dispid.value
+        invoke(self, dispid.of(self) if value is None else value, _PUT, (index, item))
+
+    members = {'__getitem__': getitem,
                '__call__': _method(get, _METHOD | _GET, False),
                '__len__': lambda self: self.Count,
                '__iter__': lambda self: (self[i] for i in range(len(self)))}
     if put is not None:
-        dispid = _Dispid(put['name'])
-        members['__setitem__'] = lambda self, index, value: self._invoke(
-            dispid.of(self), _PUT, (index, value))
+        members['__setitem__'] = setitem
     return members
 
 

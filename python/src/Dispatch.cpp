@@ -20,16 +20,27 @@ std::recursive_mutex& Mutex() {
 
 PyObject* gErrorFactory = nullptr;  // a strong reference, kept for the process
 
+constexpr size_t kMaxArgs = 32;
+
+// Arguments on the stack: a call is cheap enough for allocations to show.
 struct Variants {
-  std::vector<VARIANT> items;
-  explicit Variants(size_t n) : items(n) {
-    for (VARIANT& v : items) VariantInit(&v);
+  VARIANT items[kMaxArgs];
+  size_t count;
+  explicit Variants(size_t n) : count(n) {
+    for (size_t i = 0; i < count; ++i) VariantInit(&items[i]);
   }
   ~Variants() {
-    for (VARIANT& v : items) VariantClear(&v);
+    for (size_t i = 0; i < count; ++i) VariantClear(&items[i]);
   }
   Variants(const Variants&) = delete;
   Variants& operator=(const Variants&) = delete;
+};
+
+struct Variant : VARIANT {
+  Variant() { VariantInit(this); }
+  ~Variant() { VariantClear(this); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
 };
 
 struct ExcepInfo : EXCEPINFO {
@@ -142,7 +153,7 @@ py::object Invoke(Dispatch& self, DISPID id, WORD flags, const py::tuple& args,
   const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
   if (namedCount > n || (put && (n == 0 || namedCount > 0)))
     throw py::value_error("named arguments do not match the arguments");
-  if (n > 64) throw py::value_error("too many arguments");
+  if (n > kMaxArgs) throw py::value_error("too many arguments");
   Variants values(n), outValues(n);
   std::vector<Watched> watched;
   Watch(self, watched);
@@ -156,32 +167,33 @@ py::object Invoke(Dispatch& self, DISPID id, WORD flags, const py::tuple& args,
     }
   }
   // rgvarg holds the named arguments first, then the positional ones last to first.
-  std::vector<VARIANT> rgvarg;
-  std::vector<DISPID> ids;
-  std::vector<size_t> from;  // rgvarg index -> args index
+  VARIANT rgvarg[kMaxArgs];
+  DISPID ids[kMaxArgs];
+  size_t from[kMaxArgs];  // rgvarg index -> args index
   const size_t namedFirst = put ? n - 1 : n - namedCount;
-  for (size_t i = namedFirst; i < n; ++i) {
-    from.push_back(i);
-    ids.push_back(put ? DISPID_PROPERTYPUT : named[i - namedFirst].cast<DISPID>());
+  size_t k = 0;
+  for (size_t i = namedFirst; i < n; ++i, ++k) {
+    from[k] = i;
+    ids[k] = put ? DISPID_PROPERTYPUT : named[i - namedFirst].cast<DISPID>();
   }
-  for (size_t i = namedFirst; i-- > 0;) from.push_back(i);
-  for (size_t i : from) rgvarg.push_back(values.items[i]);
-  DISPPARAMS params{rgvarg.empty() ? nullptr : rgvarg.data(), ids.empty() ? nullptr : ids.data(),
-                    static_cast<UINT>(rgvarg.size()), static_cast<UINT>(ids.size())};
+  for (size_t i = namedFirst; i-- > 0; ++k) from[k] = i;
+  for (size_t j = 0; j < n; ++j) rgvarg[j] = values.items[from[j]];
+  DISPPARAMS params{n ? rgvarg : nullptr, n > namedFirst ? ids : nullptr, static_cast<UINT>(n),
+                    static_cast<UINT>(n - namedFirst)};
 
-  Variants result(1);
+  Variant result;
   ExcepInfo excep;
   UINT argErr = ~0u;
   HRESULT hr;
   if (release) {
     py::gil_scoped_release nogil;
     LibraryLock lock{LibraryLock::NoGil{}};
-    hr = self.ptr->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result.items[0],
-                          &excep, &argErr);
+    hr = self.ptr->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &excep,
+                          &argErr);
   } else {
     LibraryLock lock;
-    hr = self.ptr->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result.items[0],
-                          &excep, &argErr);
+    hr = self.ptr->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &excep,
+                          &argErr);
   }
 
   std::string description, source;
@@ -192,7 +204,7 @@ py::object Invoke(Dispatch& self, DISPID id, WORD flags, const py::tuple& args,
     source = Utf8(excep.bstrSource);
   } else if (FAILED(hr)) {
     description = DispatchText(hr);
-    if (argErr < from.size()) description += " (argument " + std::to_string(from[argErr] + 1) + ")";
+    if (argErr < n) description += " (argument " + std::to_string(from[argErr] + 1) + ")";
   }
   if (SinkExceptionPending()) RaiseSinkException(FAILED(hr) ? description : std::string());
   if (FAILED(hr)) RaiseError(status, description, source);
@@ -203,7 +215,7 @@ py::object Invoke(Dispatch& self, DISPID id, WORD flags, const py::tuple& args,
           "a DoubleArray's storage moved while numpy views of it exist (its count grew); those "
           "views are no longer valid");
   }
-  py::object value = FromVariant(result.items[0]);
+  py::object value = FromVariant(result);
   if (outs == 0) return value;
   py::list all;
   all.append(value);
