@@ -22,6 +22,9 @@ from .objects import __all__ as _objects
 
 __all__ = ['Error', 'BadIndexError', 'Object', 'Connection', 'connect', 'invoke'] + _objects
 
+for _cls in (Error, BadIndexError, Object):
+    _cls.__module__ = __name__
+
 _log = logging.getLogger('quellar')
 
 

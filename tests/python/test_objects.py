@@ -65,3 +65,15 @@ def test_help_and_stub_come_from_the_type_library():
         text = f.read()
     assert ('    def Execute(self, TimeOut: int, Pause: int, Runs: int, PhaseCorrection: float)'
             ' -> bool:') in text
+
+
+def test_text_travels_as_utf16_and_integers_are_range_checked(tmp_path):
+    controller = quellar.Controller()
+    compiler = controller.Compiler
+    compiler.AddImpulse(3300, quellar.IMPULSE_PHASE_0, 8000)
+    path = tmp_path / 'программа é.bin'
+    compiler.Save(str(path))
+    assert path.stat().st_size > 0
+    with pytest.raises(quellar.Error) as overflow:
+        quellar.DoubleArray().Count = 2 ** 31
+    assert overflow.value.status == 0x8002000A  # DISP_E_OVERFLOW
