@@ -62,6 +62,40 @@ def py_type(name, class_of):
     return PY_TYPES.get(name) or ('_' + class_of[name] if name in class_of else 'Any')
 
 
+def members(itf, class_of):
+    out, seen = [], set()
+    for m in itf['members']:
+        if m['name'] in seen:
+            continue
+        seen.add(m['name'])
+        ins = [p for p in m['params'] if p[2] == 'in']
+        outs = [p for p in m['params'] if p[2] == 'out']
+        result = py_type(m['result'], class_of)
+        if outs:
+            result = 'tuple[%s]' % ', '.join([result] + [py_type(p[1], class_of) for p in outs])
+        args = ''.join(', %s: %s' % (p[0], py_type(p[1], class_of)) for p in ins)
+        puts = [x for x in itf['members'] if x['name'] == m['name'] and x['kind'] == 'put']
+        if m['kind'] == 'get' and not ins:
+            out += ['    @property', '    def %s(self) -> %s:' % (m['name'], result),
+                    '        """%s"""' % m['help']]
+            if puts:
+                out += ['    @%s.setter' % m['name'],
+                        '    def %s(self, value: %s) -> None: ...' % (m['name'], result)]
+        else:
+            out += ['    def %s(self%s) -> %s:' % (m['name'], args, result),
+                    '        """%s"""' % m['help']]
+        if m['id'] == 0 and ins:
+            index = py_type(ins[0][1], class_of)
+            out += ['    def __getitem__(self, index: %s) -> %s: ...' % (index, result),
+                    '    def __call__(self, index: %s) -> %s: ...' % (index, result)]
+            if puts:
+                out.append('    def __setitem__(self, index: %s, value: %s) -> None: ...' %
+                           (index, result))
+            out += ['    def __len__(self) -> int: ...',
+                    '    def __iter__(self) -> Iterator[%s]: ...' % result]
+    return out
+
+
 def stub(desc):
     class_of = {c['interface']: c['name'] for c in desc['classes']}
     out = ['# Generated from Quellar.idl by gen_typelib.py; do not edit.',
@@ -77,46 +111,15 @@ def stub(desc):
     out += ['', 'class Object:', '    """An object of the library, reached late bound."""',
             '    def __eq__(self, other: object) -> bool: ...',
             '    def __hash__(self) -> int: ...', '']
+    for name, itf in desc['interfaces'].items():
+        if not itf['dispinterface']:
+            out += ['class %s(Object):' % name, '    """%s"""' % itf['help']]
+            out += members(itf, class_of) + ['']
     for c in desc['classes']:
-        itf = desc['interfaces'][c['interface']]
-        out.append('class %s(Object):' % c['name'])
-        out.append('    """%s"""' % c['help'])
-        if c['name'] == 'DoubleArray':
+        out += ['class %s(%s):' % (c['name'], c['interface']), '    """%s"""' % c['help']]
+        if c['name'] in ('DoubleArray', 'ByteArray'):
             out += ['    def __init__(self, data: Any = None) -> None: ...',
                     '    def __array__(self, dtype: Any = None) -> numpy.ndarray: ...']
-        elif c['name'] == 'ByteArray':
-            out += ['    def __init__(self, data: Any = None) -> None: ...',
-                    '    def __array__(self, dtype: Any = None) -> numpy.ndarray: ...']
-        seen = set()
-        for m in itf['members']:
-            if m['name'] in seen:
-                continue
-            seen.add(m['name'])
-            ins = [p for p in m['params'] if p[2] == 'in']
-            outs = [p for p in m['params'] if p[2] == 'out']
-            result = py_type(m['result'], class_of)
-            if outs:
-                result = 'tuple[%s]' % ', '.join([result] + [py_type(p[1], class_of) for p in outs])
-            args = ''.join(', %s: %s' % (p[0], py_type(p[1], class_of)) for p in ins)
-            puts = [x for x in itf['members'] if x['name'] == m['name'] and x['kind'] == 'put']
-            if m['kind'] == 'get' and not ins:
-                out += ['    @property', '    def %s(self) -> %s:' % (m['name'], result),
-                        '        """%s"""' % m['help']]
-                if puts:
-                    out += ['    @%s.setter' % m['name'],
-                            '    def %s(self, value: %s) -> None: ...' % (m['name'], result)]
-            else:
-                out += ['    def %s(self%s) -> %s:' % (m['name'], args, result),
-                        '        """%s"""' % m['help']]
-            if m['id'] == 0 and ins:
-                index = py_type(ins[0][1], class_of)
-                out += ['    def __getitem__(self, index: %s) -> %s: ...' % (index, result),
-                        '    def __call__(self, index: %s) -> %s: ...' % (index, result)]
-                if puts:
-                    out.append('    def __setitem__(self, index: %s, value: %s) -> None: ...' %
-                               (index, result))
-                out += ['    def __len__(self) -> int: ...',
-                        '    def __iter__(self) -> Iterator[%s]: ...' % result]
         out.append('')
     return '\n'.join(out) + '\n'
 
