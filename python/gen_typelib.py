@@ -34,7 +34,8 @@ def describe(lib):
                 if pa.get('retval'):
                     result = base_type(p['type'])
                 else:
-                    params.append((p['name'], base_type(p['type']), 'out' if pa.get('out') else 'in'))
+                    direction = 'out' if pa.get('out') else 'in'
+                    params.append((p['name'], base_type(p['type']), direction))
             members.append({'name': m['name'], 'id': int(a['id'], 0), 'kind': kind,
                             'params': params, 'result': result,
                             'help': a.get('helpstring', '""').strip('"')})

@@ -2,9 +2,10 @@
 """Measures a CPMG echo train, fits T2 and saves cpmg_t2.png into the current folder.
 
 Without --port it starts a virtual analyzer (sample T2 = 30 ms) and measures on it, so it runs
-without hardware. The program: a baseline reading, a 90 degree impulse, then refocusing 180 degree impulses (phase
-90) every 2·TAU with one sample at each echo top; four runs are averaged. The echo amplitudes
-(less the baseline) are fitted with the library's y = A·exp(-B·x), so T2 = 1/B.
+without hardware. The program: a baseline reading, a 90 degree impulse, then refocusing 180
+degree impulses (phase 90) every 2·TAU with one sample at each echo top; four runs are
+averaged. The echo amplitudes (less the baseline) are fitted with the library's
+y = A·exp(-B·x), so T2 = 1/B.
 
     PYTHONPATH=build/default/python /usr/bin/python3 examples/python/cpmg_t2.py [--port N]
 """

@@ -49,8 +49,8 @@ def test_failures_raise_error_with_status_description_and_source():
         quellar.Compiler()
     assert internal.value.status == REGDB_E_CLASSNOTREG
     # An expected failure is a False result, not an error.
-    result = quellar.MathProcessor().RegressionLinear(arr, quellar.DoubleArray([1.0]), quellar.DoubleArray())
-    assert result is False
+    short = quellar.DoubleArray([1.0])
+    assert quellar.MathProcessor().RegressionLinear(arr, short, quellar.DoubleArray()) is False
 
 
 def test_help_and_stub_come_from_the_type_library():
@@ -59,7 +59,8 @@ def test_help_and_stub_come_from_the_type_library():
     assert list(inspect.signature(execute).parameters) == ['self', 'TimeOut', 'Pause', 'Runs',
                                                            'PhaseCorrection']
     assert 'Execute' in dir(quellar.Analysis) and 'Durations' in dir(quellar.Tuning)
-    assert inspect.signature(quellar.Tuning.Durations).return_annotation == 'tuple[bool, float, float]'
+    durations = inspect.signature(quellar.Tuning.Durations)
+    assert durations.return_annotation == 'tuple[bool, float, float]'
     stub = (inspect.getfile(quellar).rsplit('/', 1)[0]) + '/objects.pyi'
     with open(stub) as f:
         text = f.read()
