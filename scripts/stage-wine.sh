@@ -171,6 +171,17 @@ run_probe() {
   [ "$rc" -eq 0 ] && grep -qx "PASS $(basename "${1%.exe}")" <<<"$out" ||
     fail "$(basename "$1") $2 ($width-bit) exited with $rc"
 }
+# Starts a peer script (arguments: its output file, seconds to live) on a pseudo-terminal that
+# Wine maps to COM7.
+start_peer_on_com7() {
+  local script=$1 output=$2 ttyfile=$3 tty
+  python3 -u "$script" "$output" 300 >"$ttyfile" &
+  peer=$!
+  for _ in $(seq 100); do [ -s "$ttyfile" ] && break; sleep 0.1; done
+  tty=$(head -1 "$ttyfile")
+  [ -n "$tty" ] || fail "$(basename "$script") gave no terminal"
+  ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
+}
 errlog() { find "$WINEPREFIX/drive_c/users" -iname 'Quellar.errlog' 2>/dev/null | head -1; }
 
 libid=$(sed -n '/^\[/,/^library Quellar/s/^ *uuid(\([0-9A-Fa-f-]*\)),*$/\1/p' \
@@ -262,14 +273,9 @@ check_width() {
 
   # 9. The controller against the scripted analyzer on COM7: the VBScript road, the VBScript and
   # C++ examples, and the program code that reached the analyzer.
-  local peer_dir tty
+  local peer_dir
   peer_dir=$(mktemp -d)
-  python3 -u tests/wine/analyzer_peer.py "$peer_dir/program" 300 >"$peer_dir/tty" &
-  peer=$!
-  for _ in $(seq 100); do [ -s "$peer_dir/tty" ] && break; sleep 0.1; done
-  tty=$(head -1 "$peer_dir/tty")
-  [ -n "$tty" ] || fail "analyzer_peer.py gave no terminal"
-  ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
+  start_peer_on_com7 tests/wine/analyzer_peer.py "$peer_dir/program" "$peer_dir/tty"
   step "[$width] cscript controller.vbs (analyzer on COM7)"
   run_vbs controller.vbs
   printf '\x38\x31\x31\x31\x31\x31\x79\x79\x79\x79\x79\x79\x79\x79\xF9\xF9\xF9\xF9\xF9\xF9\xF9\xF9\xE9\xF9\xE9\xF9\xE9\xF9\xF9\xF9\xF8\xF8\xF8\xFF' \
@@ -329,12 +335,7 @@ check_width() {
   # they reach the terminal (115200 8N1, RTS/CTS, raw).
   step "[$width] transport_probe.exe on COM7"
   peer_dir=$(mktemp -d)
-  python3 -u tests/wine/serial_peer.py "$peer_dir/settings" 120 >"$peer_dir/tty" &
-  peer=$!
-  for _ in $(seq 100); do [ -s "$peer_dir/tty" ] && break; sleep 0.1; done
-  tty=$(head -1 "$peer_dir/tty")
-  [ -n "$tty" ] || fail "serial_peer.py gave no terminal"
-  ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
+  start_peer_on_com7 tests/wine/serial_peer.py "$peer_dir/settings" "$peer_dir/tty"
   rm -f "$WINEPREFIX/dosdevices/com200"
   out=$(timeout 120 wine "$exes/transport_probe.exe" 7 200 2>&1 | tr -d '\r') && rc=0 || rc=$?
   wineserver -k >/dev/null 2>&1 || true

@@ -30,12 +30,6 @@ class TBstr {
     value_ = nullptr;
     return &value_;
   }
-  BSTR release() {
-    BSTR v = value_;
-    value_ = nullptr;
-    return v;
-  }
-  std::string Utf8() const { return FromBstr(value_); }
 
  private:
   BSTR value_ = nullptr;

@@ -23,7 +23,6 @@ class TSingleConnectionPoint final : public IConnectionPoint {
 
   // The owner's FindConnectionPoint.
   HRESULT Find(REFIID riid, IConnectionPoint** point);
-  bool Connected() const { return sink_ != nullptr; }
   // Calls the event with DISPID id on the connected sink; args in natural order. S_FALSE when no
   // sink is connected. The sink's result lands in *result when given.
   HRESULT Fire(DISPID id, std::vector<VARIANT> args, VARIANT* result);

@@ -162,144 +162,190 @@ bool IsMissing(const VARIANT& v) {
   return V_VT(&v) == VT_ERROR && V_ERROR(&v) == DISP_E_PARAMNOTFOUND;
 }
 
-// One converted argument and what must be released after the call.
-struct Slot {
-  VARIANT* value = nullptr;
-  IUnknown* heldInterface = nullptr;
-  BSTR heldString = nullptr;
-  VARIANT* outTarget = nullptr;  // the caller's by-reference argument of an [out] parameter
+// What the conversion of one argument made (an interface reference, a string): released with
+// the slot, whichever way the call ends.
+class TArgSlot {
+ public:
+  TArgSlot() = default;
+  ~TArgSlot() {
+    if (object_) object_->Release();
+    SysFreeString(text_);
+  }
+  TArgSlot(const TArgSlot&) = delete;
+  TArgSlot& operator=(const TArgSlot&) = delete;
+  void Hold(IUnknown* object) { object_ = object; }
+  BSTR Hold(BSTR text) { return text_ = text; }
+  // The caller's by-reference argument of an [out] parameter.
+  VARIANT* outTarget = nullptr;
+
+ private:
+  IUnknown* object_ = nullptr;
+  BSTR text_ = nullptr;
 };
 
-HRESULT Convert(const ParamDesc& param, const VARIANT& arg, Slot* slot) {
+// The arguments of one call: the converted values side by side, as the typed call takes them,
+// each with its slot.
+class TArguments {
+ public:
+  explicit TArguments(size_t count) {
+    for (size_t p = 0; p < count; ++p) VariantInit(&values_[p]);
+  }
+  VARIANT* Values() { return values_; }
+  VARIANT& Value(size_t p) { return values_[p]; }
+  TArgSlot& Slot(size_t p) { return slots_[p]; }
+
+ private:
+  VARIANT values_[kMaxParams];
+  TArgSlot slots_[kMaxParams];
+};
+
+// Follows references to variants, as script engines pass their variables.
+const VARIANT* Dereference(const VARIANT& arg) {
   const VARIANT* v = &arg;
   for (int depth = 0; V_VT(v) == (VT_VARIANT | VT_BYREF); ++depth) {
-    if (!V_VARIANTREF(v) || depth > 8) return DISP_E_TYPEMISMATCH;
+    if (!V_VARIANTREF(v) || depth > 8) return nullptr;
     v = V_VARIANTREF(v);
   }
+  return v;
+}
+
+// An object argument as the exact interface the parameter names; nullptr stays absent.
+HRESULT ConvertObject(const ParamDesc& param, const VARIANT& v, VARIANT& out, IUnknown** held) {
+  const VARTYPE vt = V_VT(&v);
+  IUnknown* unknown = nullptr;
+  if (vt == VT_DISPATCH || vt == VT_UNKNOWN) {
+    unknown = V_UNKNOWN(&v);
+  } else if (vt == (VT_DISPATCH | VT_BYREF) || vt == (VT_UNKNOWN | VT_BYREF)) {
+    if (!V_UNKNOWNREF(&v)) return DISP_E_TYPEMISMATCH;
+    unknown = *V_UNKNOWNREF(&v);
+  } else if (vt != VT_EMPTY) {
+    return DISP_E_TYPEMISMATCH;
+  }
+  V_VT(&out) = VT_BYREF;
+  V_BYREF(&out) = nullptr;
+  if (!unknown) return S_OK;
+  void* typed = nullptr;
+  if (FAILED(unknown->QueryInterface(*param.iid, &typed)) || !typed) return DISP_E_TYPEMISMATCH;
+  V_BYREF(&out) = typed;
+  *held = static_cast<IUnknown*>(typed);
+  return S_OK;
+}
+
+// A string argument is passed on as it is; other scalars become their text.
+HRESULT ConvertString(const VARIANT& v, VARIANT& out, std::string& text, bool& made) {
+  const VARTYPE vt = V_VT(&v);
+  made = false;
+  if (vt == VT_BSTR || vt == (VT_BSTR | VT_BYREF)) {
+    if ((vt & VT_BYREF) && !V_BSTRREF(&v)) return DISP_E_TYPEMISMATCH;
+    V_VT(&out) = VT_BSTR;
+    V_BSTR(&out) = (vt & VT_BYREF) ? *V_BSTRREF(&v) : V_BSTR(&v);
+    return S_OK;
+  }
+  if (vt != VT_EMPTY) {
+    Number n;
+    const bool isBool = (vt & ~VT_BYREF) == VT_BOOL;
+    const HRESULT hr = ReadNumber(v, &n);
+    if (FAILED(hr)) return isBool ? DISP_E_TYPEMISMATCH : hr;
+    text = isBool ? (n.integer ? "True" : "False") : FormatNumber(n);
+  }
+  made = true;
+  return S_OK;
+}
+
+// "True" and "False" in any case, numbers (non-zero is true) and every numeric type.
+HRESULT ConvertBool(const VARIANT& v, VARIANT& out) {
+  Number n;
+  if ((V_VT(&v) & ~VT_BYREF) == VT_BSTR) {
+    const BSTR s = (V_VT(&v) & VT_BYREF) ? (V_BSTRREF(&v) ? *V_BSTRREF(&v) : nullptr) : V_BSTR(&v);
+    const std::string text = FromBstr(s);
+    if (EqualsNoCase(text, "true"))
+      n.integer = 1;
+    else if (!EqualsNoCase(text, "false") && !ParseNumber(text, &n))
+      return DISP_E_TYPEMISMATCH;
+  } else {
+    const HRESULT hr = ReadNumber(v, &n);
+    if (FAILED(hr)) return hr;
+  }
+  V_VT(&out) = VT_BOOL;
+  V_BOOL(&out) = (n.isInteger ? n.integer != 0 : n.real != 0) ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+// Numbers for double, long and unsigned char parameters; integers round halves to even.
+HRESULT ConvertNumber(VARTYPE type, const VARIANT& v, VARIANT& out) {
+  Number n;
+  HRESULT hr = ReadNumber(v, &n);
+  if (FAILED(hr)) return hr;
+  int64_t value = 0;
+  switch (type) {
+    case VT_R8:
+      V_VT(&out) = VT_R8;
+      V_R8(&out) = n.AsDouble();
+      return S_OK;
+    case VT_I4:
+      hr = ToInteger(n, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                     &value);
+      if (FAILED(hr)) return hr;
+      V_VT(&out) = VT_I4;
+      V_I4(&out) = static_cast<LONG>(value);
+      return S_OK;
+    default:  // VT_UI1
+      hr = ToInteger(n, 0, 255, &value);
+      if (FAILED(hr)) return hr;
+      V_VT(&out) = VT_UI1;
+      V_UI1(&out) = static_cast<BYTE>(value);
+      return S_OK;
+  }
+}
+
+// Converts the argument of in-parameter p into the parameter's type.
+HRESULT Convert(const ParamDesc& param, const VARIANT& arg, TArguments& args, size_t p) {
+  const VARIANT* v = Dereference(arg);
+  if (!v) return DISP_E_TYPEMISMATCH;
   if (IsMissing(*v)) return DISP_E_PARAMNOTOPTIONAL;
-  VARIANT& out = *slot->value;
+  VARIANT& out = args.Value(p);
   switch (param.type) {
     case VT_VARIANT:
       out = *v;  // borrowed for the call
       return S_OK;
     case VT_DISPATCH: {
-      const VARTYPE vt = V_VT(v);
-      IUnknown* unknown = nullptr;
-      if (vt == VT_EMPTY) {
-        unknown = nullptr;
-      } else if (vt == VT_DISPATCH || vt == VT_UNKNOWN) {
-        unknown = V_UNKNOWN(v);
-      } else if (vt == (VT_DISPATCH | VT_BYREF) || vt == (VT_UNKNOWN | VT_BYREF)) {
-        if (!V_UNKNOWNREF(v)) return DISP_E_TYPEMISMATCH;
-        unknown = *V_UNKNOWNREF(v);
-      } else {
-        return DISP_E_TYPEMISMATCH;
-      }
-      V_VT(&out) = VT_BYREF;
-      V_BYREF(&out) = nullptr;
-      if (!unknown) return S_OK;  // an absent object
-      void* typed = nullptr;
-      if (FAILED(unknown->QueryInterface(*param.iid, &typed)) || !typed) return DISP_E_TYPEMISMATCH;
-      V_BYREF(&out) = typed;
-      slot->heldInterface = static_cast<IUnknown*>(typed);
-      return S_OK;
+      IUnknown* held = nullptr;
+      const HRESULT hr = ConvertObject(param, *v, out, &held);
+      args.Slot(p).Hold(held);
+      return hr;
     }
     case VT_BSTR: {
-      const VARTYPE vt = V_VT(v);
-      if (vt == VT_BSTR) {
-        V_VT(&out) = VT_BSTR;
-        V_BSTR(&out) = V_BSTR(v);
-        return S_OK;
-      }
-      if (vt == (VT_BSTR | VT_BYREF)) {
-        if (!V_BSTRREF(v)) return DISP_E_TYPEMISMATCH;
-        V_VT(&out) = VT_BSTR;
-        V_BSTR(&out) = *V_BSTRREF(v);
-        return S_OK;
-      }
       std::string text;
-      if ((vt & ~VT_BYREF) == VT_BOOL) {
-        Number n;
-        if (FAILED(ReadNumber(*v, &n))) return DISP_E_TYPEMISMATCH;
-        text = n.integer ? "True" : "False";
-      } else if (vt != VT_EMPTY) {
-        Number n;
-        const HRESULT hr = ReadNumber(*v, &n);
-        if (FAILED(hr)) return hr;
-        text = FormatNumber(n);
+      bool made = false;
+      const HRESULT hr = ConvertString(*v, out, text, made);
+      if (SUCCEEDED(hr) && made) {
+        V_VT(&out) = VT_BSTR;
+        V_BSTR(&out) = args.Slot(p).Hold(NewBstr(text));
       }
-      slot->heldString = NewBstr(text);
-      V_VT(&out) = VT_BSTR;
-      V_BSTR(&out) = slot->heldString;
-      return S_OK;
+      return hr;
     }
-    case VT_BOOL: {
-      const VARTYPE vt = V_VT(v) & ~VT_BYREF;
-      Number n;
-      if (vt == VT_BSTR) {
-        const BSTR s = (V_VT(v) & VT_BYREF) ? (V_BSTRREF(v) ? *V_BSTRREF(v) : nullptr) : V_BSTR(v);
-        const std::string text = FromBstr(s);
-        if (EqualsNoCase(text, "true")) {
-          n.integer = 1;
-        } else if (EqualsNoCase(text, "false")) {
-          n.integer = 0;
-        } else if (!ParseNumber(text, &n)) {
-          return DISP_E_TYPEMISMATCH;
-        }
-      } else {
-        const HRESULT hr = ReadNumber(*v, &n);
-        if (FAILED(hr)) return hr;
-      }
-      V_VT(&out) = VT_BOOL;
-      V_BOOL(&out) = (n.isInteger ? n.integer != 0 : n.real != 0) ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
-    }
-    case VT_R8: {
-      Number n;
-      const HRESULT hr = ReadNumber(*v, &n);
-      if (FAILED(hr)) return hr;
-      V_VT(&out) = VT_R8;
-      V_R8(&out) = n.AsDouble();
-      return S_OK;
-    }
+    case VT_BOOL:
+      return ConvertBool(*v, out);
+    case VT_R8:
     case VT_I4:
-    case VT_UI1: {
-      Number n;
-      HRESULT hr = ReadNumber(*v, &n);
-      if (FAILED(hr)) return hr;
-      int64_t value = 0;
-      if (param.type == VT_I4) {
-        hr = ToInteger(n, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
-                       &value);
-        if (FAILED(hr)) return hr;
-        V_VT(&out) = VT_I4;
-        V_I4(&out) = static_cast<LONG>(value);
-      } else {
-        hr = ToInteger(n, 0, 255, &value);
-        if (FAILED(hr)) return hr;
-        V_VT(&out) = VT_UI1;
-        V_UI1(&out) = static_cast<BYTE>(value);
-      }
-      return S_OK;
-    }
+    case VT_UI1:
+      return ConvertNumber(param.type, *v, out);
     default:
       return DISP_E_BADVARTYPE;
   }
 }
 
 // An [out] parameter needs a by-reference argument of its type or of VARIANT.
-HRESULT PrepareOut(const ParamDesc& param, VARIANT& arg, Slot* slot) {
+HRESULT PrepareOut(const ParamDesc& param, VARIANT& arg, TArguments& args, size_t p) {
   const VARTYPE vt = V_VT(&arg);
   if (!(vt & VT_BYREF) || !V_BYREF(&arg)) return DISP_E_TYPEMISMATCH;
   if (vt != (VT_VARIANT | VT_BYREF) && vt != (param.type | VT_BYREF)) return DISP_E_TYPEMISMATCH;
-  slot->outTarget = &arg;
-  V_VT(slot->value) = param.type == VT_VARIANT ? VARTYPE{VT_EMPTY} : param.type;
+  args.Slot(p).outTarget = &arg;
+  V_VT(&args.Value(p)) = param.type == VT_VARIANT ? VARTYPE{VT_EMPTY} : param.type;
   return S_OK;
 }
 
-void WriteOut(const ParamDesc& param, Slot* slot) {
-  VARIANT* target = slot->outTarget;
-  VARIANT& value = *slot->value;
+void WriteOut(const ParamDesc& param, VARIANT* target, VARIANT& value) {
   if (V_VT(target) == (VT_VARIANT | VT_BYREF)) {
     VARIANT* inner = V_VARIANTREF(target);
     VariantClear(inner);
@@ -347,15 +393,13 @@ void DiscardResult(VARTYPE type, VARIANT* value) {
   }
 }
 
-const MemberDesc* SelectMember(const InterfaceDesc& itf, DISPID id, WORD flags, bool* known) {
+const MemberDesc* SelectMember(const InterfaceDesc& itf, DISPID id, WORD flags) {
   const MemberDesc* method = nullptr;
   const MemberDesc* get = nullptr;
   const MemberDesc* put = nullptr;
-  *known = false;
   for (size_t i = 0; i < itf.memberCount; ++i) {
     const MemberDesc& m = itf.members[i];
     if (m.id != id) continue;
-    *known = true;
     if (m.kind == MemberKind::Method) method = &m;
     if (m.kind == MemberKind::PropertyGet) get = &m;
     if (m.kind == MemberKind::PropertyPut) put = &m;
@@ -368,6 +412,135 @@ const MemberDesc* SelectMember(const InterfaceDesc& itf, DISPID id, WORD flags, 
   return nullptr;
 }
 
+// The shape of the call itself, before any member is looked at.
+HRESULT CheckCall(const InterfaceDesc& itf, REFIID riid, WORD flags, const DISPPARAMS* params) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  if (!params) return E_INVALIDARG;
+  if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
+  if (params->cNamedArgs > params->cArgs) return E_INVALIDARG;
+  if (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) return E_INVALIDARG;
+  const WORD allFlags =
+      DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
+  if (flags == 0 || (flags & ~allFlags)) return E_INVALIDARG;
+  if (!itf.invoke) return DISP_E_MEMBERNOTFOUND;
+  return S_OK;
+}
+
+// Which caller argument (index into rgvarg) feeds each visible parameter; kNone for none.
+constexpr UINT kNone = ~0u;
+struct ArgumentMap {
+  UINT from[kMaxParams];
+  bool isPut;
+  UINT named;
+};
+
+HRESULT MapArguments(const MemberDesc& member, const DISPPARAMS& params, ArgumentMap& map,
+                     UINT* argErr) {
+  const size_t visible = VisibleParamCount(member);
+  for (auto& f : map.from) f = kNone;
+  map.named = params.cNamedArgs;
+  map.isPut = member.kind == MemberKind::PropertyPut;
+  UINT firstPositional = map.named;
+  if (map.isPut && map.named == 0) {
+    // Tolerate callers that pass the new value as the last positional argument.
+    if (params.cArgs == 0) return DISP_E_BADPARAMCOUNT;
+    map.from[visible - 1] = 0;
+    firstPositional = 1;
+  }
+  const UINT positionalCount = params.cArgs - firstPositional;
+  const size_t positionalLimit = map.isPut ? visible - 1 : visible;
+  if (positionalCount > positionalLimit) return DISP_E_BADPARAMCOUNT;
+  // Positional arguments arrive in reverse order.
+  for (UINT i = 0; i < positionalCount; ++i) map.from[i] = params.cArgs - 1 - i;
+  for (UINT k = 0; k < map.named; ++k) {
+    const DISPID d = params.rgdispidNamedArgs[k];
+    size_t target;
+    if (d == DISPID_PROPERTYPUT && map.isPut) {
+      target = visible - 1;
+    } else if (d >= 0 && static_cast<size_t>(d) < positionalLimit) {
+      target = static_cast<size_t>(d);
+    } else {
+      if (argErr) *argErr = k;
+      return DISP_E_PARAMNOTFOUND;
+    }
+    if (map.from[target] != kNone) {
+      if (argErr) *argErr = k;
+      return DISP_E_PARAMNOTFOUND;
+    }
+    map.from[target] = k;
+  }
+  return S_OK;
+}
+
+// Converts every in-parameter and prepares every out-parameter, in declaration order.
+HRESULT ConvertArguments(const MemberDesc& member, const DISPPARAMS& params, const ArgumentMap& map,
+                         TArguments& args, UINT* argErr) {
+  size_t visibleIndex = 0;
+  for (size_t p = 0; p < member.paramCount; ++p) {
+    const ParamDesc& param = member.params[p];
+    if (param.flags & kParamRetval) {
+      V_VT(&args.Value(p)) = param.type == VT_VARIANT ? VARTYPE{VT_EMPTY} : param.type;
+      continue;
+    }
+    const UINT from = map.from[visibleIndex++];
+    if (from == kNone)
+      return map.named > (map.isPut ? 1u : 0u) ? DISP_E_PARAMNOTOPTIONAL : DISP_E_BADPARAMCOUNT;
+    VARIANT& arg = params.rgvarg[from];
+    HRESULT hr;
+    if (param.flags & kParamOut)
+      hr = IsMissing(arg) ? DISP_E_PARAMNOTOPTIONAL : PrepareOut(param, arg, args, p);
+    else
+      hr = Convert(param, arg, args, p);
+    if (FAILED(hr)) {
+      if (argErr) *argErr = from;
+      return hr;
+    }
+  }
+  return S_OK;
+}
+
+// Hands the retval to the caller (or frees it) and writes the out-parameters.
+void DeliverResults(const MemberDesc& member, TArguments& args, VARIANT* result) {
+  if (result) VariantInit(result);
+  for (size_t p = 0; p < member.paramCount; ++p) {
+    const ParamDesc& param = member.params[p];
+    VARIANT& value = args.Value(p);
+    if (param.flags & kParamRetval) {
+      if (!result) {
+        DiscardResult(param.type, &value);
+      } else {
+        *result = value;
+        if (param.type != VT_VARIANT) V_VT(result) = param.type;
+      }
+      VariantInit(&value);
+    } else if (param.flags & kParamOut) {
+      WriteOut(param, args.Slot(p).outTarget, value);
+    }
+  }
+}
+
+// Frees what a failed call may have left in its out-parameters.
+void DiscardOuts(const MemberDesc& member, TArguments& args) {
+  for (size_t p = 0; p < member.paramCount; ++p)
+    if (member.params[p].flags & kParamOut) DiscardResult(member.params[p].type, &args.Value(p));
+}
+
+// The failure's description and source from the thread's error information, which stays there
+// for clients that ask the thread.
+void FillExcepInfo(const ErrorSource& source, HRESULT status, EXCEPINFO* excepInfo) {
+  if (!excepInfo) return;
+  std::memset(excepInfo, 0, sizeof *excepInfo);
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) == S_OK && info) {
+    info->GetSource(&excepInfo->bstrSource);
+    info->GetDescription(&excepInfo->bstrDescription);
+    SetErrorInfo(0, info);
+    info->Release();
+  }
+  if (!excepInfo->bstrSource && source.progId) excepInfo->bstrSource = NewBstr(source.progId);
+  excepInfo->scode = status;
+}
+
 }  // namespace
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -375,37 +548,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size(); ++i)
     if (Lower(a[i]) != Lower(b[i])) return false;
   return true;
-}
-
-const InterfaceDesc* FindInterface(REFIID iid) {
-  for (size_t i = 0; i < kQuellarLibrary.interfaceCount; ++i)
-    if (*kQuellarLibrary.interfaces[i]->iid == iid) return kQuellarLibrary.interfaces[i];
-  return nullptr;
-}
-
-const InterfaceDesc* FindInterface(std::string_view name) {
-  for (size_t i = 0; i < kQuellarLibrary.interfaceCount; ++i)
-    if (EqualsNoCase(kQuellarLibrary.interfaces[i]->name, name))
-      return kQuellarLibrary.interfaces[i];
-  return nullptr;
-}
-
-const ClassDesc* FindClass(REFCLSID clsid) {
-  for (size_t i = 0; i < kQuellarLibrary.classCount; ++i)
-    if (*kQuellarLibrary.classes[i]->clsid == clsid) return kQuellarLibrary.classes[i];
-  return nullptr;
-}
-
-const ClassDesc* FindClass(std::string_view name) {
-  for (size_t i = 0; i < kQuellarLibrary.classCount; ++i)
-    if (EqualsNoCase(kQuellarLibrary.classes[i]->name, name)) return kQuellarLibrary.classes[i];
-  return nullptr;
-}
-
-const MemberDesc* FindMember(const InterfaceDesc& itf, std::string_view name) {
-  for (size_t i = 0; i < itf.memberCount; ++i)
-    if (EqualsNoCase(itf.members[i].name, name)) return &itf.members[i];
-  return nullptr;
 }
 
 size_t VisibleParamCount(const MemberDesc& member) {
@@ -442,138 +584,25 @@ HRESULT DispatchGetIDsOfNames(const InterfaceDesc& itf, REFIID riid, LPOLESTR* n
 HRESULT DispatchInvoke(const InterfaceDesc& itf, const ErrorSource& source, IDispatch* self,
                        DISPID id, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result,
                        EXCEPINFO* excepInfo, UINT* argErr) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  if (!params) return E_INVALIDARG;
-  if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
-  if (params->cNamedArgs > params->cArgs) return E_INVALIDARG;
-  if (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) return E_INVALIDARG;
-  const WORD allFlags =
-      DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
-  if (flags == 0 || (flags & ~allFlags)) return E_INVALIDARG;
-  if (!itf.invoke) return DISP_E_MEMBERNOTFOUND;
-
-  bool known = false;
-  const MemberDesc* member = SelectMember(itf, id, flags, &known);
+  HRESULT hr = CheckCall(itf, riid, flags, params);
+  if (FAILED(hr)) return hr;
+  const MemberDesc* member = SelectMember(itf, id, flags);
   if (!member) return DISP_E_MEMBERNOTFOUND;
   if (member->paramCount > kMaxParams) return DISP_E_BADPARAMCOUNT;
-
-  // Which caller argument (index into rgvarg) feeds each parameter.
-  const size_t visible = VisibleParamCount(*member);
-  constexpr UINT kNone = ~0u;
-  UINT source_[kMaxParams];
-  for (auto& s : source_) s = kNone;
-  const UINT named = params->cNamedArgs;
-  const bool isPut = member->kind == MemberKind::PropertyPut;
-  UINT firstPositional = named;
-  if (isPut && named == 0) {
-    // Tolerate callers that pass the new value as the last positional argument.
-    if (params->cArgs == 0) return DISP_E_BADPARAMCOUNT;
-    source_[visible - 1] = 0;
-    firstPositional = 1;
+  ArgumentMap map;
+  hr = MapArguments(*member, *params, map, argErr);
+  if (FAILED(hr)) return hr;
+  TArguments args(member->paramCount);
+  hr = ConvertArguments(*member, *params, map, args, argErr);
+  if (FAILED(hr)) return hr;
+  const HRESULT status = itf.invoke(self, static_cast<size_t>(member - itf.members), args.Values());
+  if (FAILED(status)) {
+    DiscardOuts(*member, args);
+    FillExcepInfo(source, status, excepInfo);
+    return DISP_E_EXCEPTION;
   }
-  const UINT positionalCount = params->cArgs - firstPositional;
-  const size_t positionalLimit = isPut ? visible - 1 : visible;
-  if (positionalCount > positionalLimit) return DISP_E_BADPARAMCOUNT;
-  for (UINT i = 0; i < positionalCount; ++i) source_[i] = params->cArgs - 1 - i;
-  for (UINT k = 0; k < named; ++k) {
-    const DISPID d = params->rgdispidNamedArgs[k];
-    size_t target;
-    if (d == DISPID_PROPERTYPUT && isPut) {
-      target = visible - 1;
-    } else if (d >= 0 && static_cast<size_t>(d) < positionalLimit) {
-      target = static_cast<size_t>(d);
-    } else {
-      if (argErr) *argErr = k;
-      return DISP_E_PARAMNOTFOUND;
-    }
-    if (source_[target] != kNone) {
-      if (argErr) *argErr = k;
-      return DISP_E_PARAMNOTFOUND;
-    }
-    source_[target] = k;
-  }
-
-  VARIANT values[kMaxParams];
-  Slot slots[kMaxParams];
-  for (size_t p = 0; p < member->paramCount; ++p) {
-    VariantInit(&values[p]);
-    slots[p].value = &values[p];
-  }
-  size_t visibleIndex = 0;
-  HRESULT hr = S_OK;
-  try {
-    for (size_t p = 0; p < member->paramCount && SUCCEEDED(hr); ++p) {
-      const ParamDesc& param = member->params[p];
-      if (param.flags & kParamRetval) {
-        V_VT(&values[p]) = param.type == VT_VARIANT ? VARTYPE{VT_EMPTY} : param.type;
-        continue;
-      }
-      const UINT from = source_[visibleIndex++];
-      if (from == kNone) {
-        hr = named > (isPut ? 1u : 0u) ? DISP_E_PARAMNOTOPTIONAL : DISP_E_BADPARAMCOUNT;
-        break;
-      }
-      VARIANT& arg = params->rgvarg[from];
-      if (param.flags & kParamOut) {
-        hr = IsMissing(arg) ? DISP_E_PARAMNOTOPTIONAL : PrepareOut(param, arg, &slots[p]);
-      } else {
-        hr = Convert(param, arg, &slots[p]);
-      }
-      if (FAILED(hr) && argErr) *argErr = from;
-    }
-
-    if (SUCCEEDED(hr)) {
-      const HRESULT status = itf.invoke(self, static_cast<size_t>(member - itf.members), values);
-      if (SUCCEEDED(status)) {
-        if (result) VariantInit(result);
-        for (size_t p = 0; p < member->paramCount; ++p) {
-          const ParamDesc& param = member->params[p];
-          if (param.flags & kParamRetval) {
-            if (!result) {
-              DiscardResult(param.type, &values[p]);
-            } else if (param.type == VT_VARIANT) {
-              *result = values[p];
-            } else {
-              *result = values[p];
-              V_VT(result) = param.type;
-            }
-            VariantInit(&values[p]);
-          } else if (param.flags & kParamOut) {
-            WriteOut(param, &slots[p]);
-          }
-        }
-      } else {
-        for (size_t p = 0; p < member->paramCount; ++p)
-          if (member->params[p].flags & kParamOut)
-            DiscardResult(member->params[p].type, &values[p]);
-        if (excepInfo) {
-          std::memset(excepInfo, 0, sizeof *excepInfo);
-          IErrorInfo* info = nullptr;
-          if (GetErrorInfo(0, &info) == S_OK && info) {
-            info->GetSource(&excepInfo->bstrSource);
-            info->GetDescription(&excepInfo->bstrDescription);
-            SetErrorInfo(0, info);  // still there for clients that ask the thread
-            info->Release();
-          }
-          if (!excepInfo->bstrSource && source.progId)
-            excepInfo->bstrSource = NewBstr(source.progId);
-          excepInfo->scode = status;
-        }
-        hr = DISP_E_EXCEPTION;
-      }
-    }
-  } catch (...) {
-    for (size_t p = 0; p < member->paramCount; ++p) {
-      if (slots[p].heldInterface) slots[p].heldInterface->Release();
-      SysFreeString(slots[p].heldString);
-    }
-    throw;
-  }
-  for (size_t p = 0; p < member->paramCount; ++p) {
-    if (slots[p].heldInterface) slots[p].heldInterface->Release();
-    SysFreeString(slots[p].heldString);
-  }
-  return hr;
+  DeliverResults(*member, args, result);
+  return S_OK;
 }
 
 }  // namespace quellar::automation

@@ -81,14 +81,6 @@ struct LibraryDesc {
   size_t enumCount;
 };
 
-// Case-insensitive (ASCII) lookups over the library.
-const InterfaceDesc* FindInterface(REFIID iid);
-const InterfaceDesc* FindInterface(std::string_view name);
-const ClassDesc* FindClass(REFCLSID clsid);
-const ClassDesc* FindClass(std::string_view name);
-// The first member with this name (get and put of one property share name and DISPID).
-const MemberDesc* FindMember(const InterfaceDesc& itf, std::string_view name);
-
 // Number of parameters a late-bound caller passes (all but the retval).
 size_t VisibleParamCount(const MemberDesc& member);
 

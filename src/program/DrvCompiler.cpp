@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors/Asserts.h"
@@ -11,7 +12,6 @@ namespace quellar::program {
 
 namespace {
 
-constexpr Tag kTagRoundUpToStep = "{6C7ABF3C-E36A-496D-9B43-4A453BEBC447}";
 constexpr Tag kTagImpulseAssign = "{F8B8B39D-C447-4615-978E-B429855EB371}";
 constexpr Tag kTagImpulseNew = "{C0BC06E1-0B78-47FD-8C60-00896F2A6533}";
 constexpr Tag kTagSilenceAssign = "{A249C464-E580-4D28-BFFE-C5A375FE7D07}";
@@ -40,81 +40,96 @@ constexpr Tag kTagAppend = "{716E84AF-7A6D-48DE-BDC0-F8CCB6278083}";
 
 }  // namespace
 
-bool TryRoundUpToStep(int64_t Value, int64_t Step, int64_t& Result) {
-  if (Step <= 0 || Value <= 0) {
-    Result = Value;
+bool TryRoundUpToStep(int64_t value, int64_t step, int64_t& result) {
+  if (step <= 0 || value <= 0) {
+    result = value;
     return true;
   }
   // Integer arithmetic: exact for every 64-bit value, where a double quotient would lose
   // the remainder above 2^53.
-  const int64_t remainder = Value % Step;
+  const int64_t remainder = value % step;
   if (remainder == 0) {
-    Result = Value;
+    result = value;
     return true;
   }
   int64_t rounded = 0;
-  if (__builtin_add_overflow(Value - remainder, Step, &rounded)) return false;
-  Result = rounded;
+  if (__builtin_add_overflow(value - remainder, step, &rounded)) return false;
+  result = rounded;
   return true;
-}
-
-int64_t RoundUpToStep(int64_t Value, int64_t Step) {
-  return Guarded(kTagRoundUpToStep, [&] {
-    int64_t result = 0;
-    if (!TryRoundUpToStep(Value, Step, result))
-      Raise<EQuellarError>("value " + std::to_string(Value) +
-                           " cannot be rounded up to a step of " + std::to_string(Step));
-    return result;
-  });
 }
 
 // ---- items ----
 
-bool TProgramImpulse::Assign(const TProgramItem* Source) {
+namespace {
+
+// Calls copy(item) when the visited item is of kind T.
+template <class T, class Copy>
+class TSameKind final : public TProgramItemVisitor {
+ public:
+  explicit TSameKind(Copy& copy) : copy_(copy) {}
+  void Visit(const TProgramImpulse& item) override { Take(item); }
+  void Visit(const TProgramSilence& item) override { Take(item); }
+  void Visit(const TProgramReading& item) override { Take(item); }
+  void Visit(const TProgramPackage& item) override { Take(item); }
+  bool matched = false;
+
+ private:
+  template <class S>
+  void Take(const S& item) {
+    if constexpr (std::is_same_v<S, T>) {
+      copy_(item);
+      matched = true;
+    }
+  }
+  Copy& copy_;
+};
+
+template <class T, class Copy>
+bool CopyIfSameKind(const TProgramItem* source, Copy copy) {
+  if (!source) return false;
+  TSameKind<T, Copy> visitor(copy);
+  source->Accept(visitor);
+  return visitor.matched;
+}
+
+}  // namespace
+
+bool TProgramImpulse::Assign(const TProgramItem* source) {
   return Guarded(kTagImpulseAssign, [&] {
-    const auto* source = dynamic_cast<const TProgramImpulse*>(Source);
-    if (!source) return false;
-    Duration = source->Duration;
-    Phase = source->Phase;
-    Silence = source->Silence;
-    return true;
+    return CopyIfSameKind<TProgramImpulse>(source,
+                                           [&](const TProgramImpulse& from) { *this = from; });
   });
 }
 
-std::unique_ptr<TProgramItem> TProgramImpulse::NewOfKind() const {
+std::unique_ptr<TProgramItem> TProgramImpulse::CloneShallow() const {
   return Guarded(kTagImpulseNew, [&]() -> std::unique_ptr<TProgramItem> {
-    return std::make_unique<TProgramImpulse>();
+    return std::make_unique<TProgramImpulse>(*this);
   });
 }
 
-bool TProgramSilence::Assign(const TProgramItem* Source) {
+bool TProgramSilence::Assign(const TProgramItem* source) {
   return Guarded(kTagSilenceAssign, [&] {
-    const auto* source = dynamic_cast<const TProgramSilence*>(Source);
-    if (!source) return false;
-    Duration = source->Duration;
-    return true;
+    return CopyIfSameKind<TProgramSilence>(source,
+                                           [&](const TProgramSilence& from) { *this = from; });
   });
 }
 
-std::unique_ptr<TProgramItem> TProgramSilence::NewOfKind() const {
+std::unique_ptr<TProgramItem> TProgramSilence::CloneShallow() const {
   return Guarded(kTagSilenceNew, [&]() -> std::unique_ptr<TProgramItem> {
-    return std::make_unique<TProgramSilence>();
+    return std::make_unique<TProgramSilence>(*this);
   });
 }
 
-bool TProgramReading::Assign(const TProgramItem* Source) {
+bool TProgramReading::Assign(const TProgramItem* source) {
   return Guarded(kTagReadingAssign, [&] {
-    const auto* source = dynamic_cast<const TProgramReading*>(Source);
-    if (!source) return false;
-    Duration = source->Duration;
-    Interval = source->Interval;
-    return true;
+    return CopyIfSameKind<TProgramReading>(source,
+                                           [&](const TProgramReading& from) { *this = from; });
   });
 }
 
-std::unique_ptr<TProgramItem> TProgramReading::NewOfKind() const {
+std::unique_ptr<TProgramItem> TProgramReading::CloneShallow() const {
   return Guarded(kTagReadingNew, [&]() -> std::unique_ptr<TProgramItem> {
-    return std::make_unique<TProgramReading>();
+    return std::make_unique<TProgramReading>(*this);
   });
 }
 
@@ -123,21 +138,22 @@ TProgramPackage::TProgramPackage()
 
 TProgramPackage::~TProgramPackage() = default;
 
-bool TProgramPackage::Assign(const TProgramItem* Source) {
+bool TProgramPackage::Assign(const TProgramItem* source) {
   return Guarded(kTagPackageAssign, [&] {
-    const auto* source = dynamic_cast<const TProgramPackage*>(Source);
-    if (!source) return false;
-    // Read the count first: Source may sit inside this package's program and go with it.
-    const int32_t count = source->Count;
-    program_->Assign(&source->Program());
-    Count = count;
-    return true;
+    return CopyIfSameKind<TProgramPackage>(source, [&](const TProgramPackage& from) {
+      // Read the count first: the source may sit inside this package's program and go with it.
+      const int32_t count = from.Count;
+      program_->Assign(&from.Program());
+      Count = count;
+    });
   });
 }
 
-std::unique_ptr<TProgramItem> TProgramPackage::NewOfKind() const {
+std::unique_ptr<TProgramItem> TProgramPackage::CloneShallow() const {
   return Guarded(kTagPackageNew, [&]() -> std::unique_ptr<TProgramItem> {
-    return std::make_unique<TProgramPackage>();
+    auto copy = std::make_unique<TProgramPackage>();
+    copy->Count = Count;
+    return copy;
   });
 }
 
@@ -145,35 +161,30 @@ std::unique_ptr<TProgramItem> TProgramPackage::NewOfKind() const {
 
 void TProgramMarkers::Clear() {
   Guarded(kTagMarkersClear, [&] {
-    marks_.reset();
-    capacity_ = 0;
-    count_ = 0;
+    std::vector<double>().swap(marks_);  // capacity back to 0
     time_ = 0;
   });
 }
 
-void TProgramMarkers::Advance(double Delta) {
-  Guarded(kTagMarkersAdvance, [&] { time_ += Delta; });
+void TProgramMarkers::Advance(double delta) {
+  Guarded(kTagMarkersAdvance, [&] { time_ += delta; });
 }
 
 void TProgramMarkers::AddMark() {
   Guarded(kTagMarkersAddMark, [&] {
-    if (count_ == capacity_) {
-      constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
-      if (capacity_ == kMax) Raise<EListError>("too many time marks");
-      const int32_t capacity = capacity_ > kMax / 2 ? kMax : std::max(2 * capacity_, 64);
-      auto marks = std::make_unique<double[]>(static_cast<size_t>(capacity));
-      std::copy(marks_.get(), marks_.get() + count_, marks.get());
-      marks_ = std::move(marks);
-      capacity_ = capacity;
+    if (marks_.size() == marks_.capacity()) {
+      constexpr size_t kMax = std::numeric_limits<int32_t>::max();
+      const size_t capacity = marks_.capacity();
+      if (capacity == kMax) Raise<EListError>("too many time marks");
+      marks_.reserve(std::min(std::max<size_t>(2 * capacity, 64), kMax));
     }
-    marks_[static_cast<size_t>(count_++)] = time_;
+    marks_.push_back(time_);
   });
 }
 
 double TProgramMarkers::Mark(int32_t i) const {
   return Guarded(kTagMarkersMark, [&] {
-    if (i < 0 || i >= count_)
+    if (i < 0 || i >= Count())
       Raise<EListError>("time mark index out of range: " + std::to_string(i));
     return marks_[static_cast<size_t>(i)];
   });
@@ -189,90 +200,84 @@ TProgramCompiler::~TProgramCompiler() {
   DestroyItems(items_);
 }
 
-void TProgramCompiler::DestroyItems(ItemList& Items) {
+void TProgramCompiler::DestroyItems(ItemList& items) {
   // Nested packages are taken apart into one work list, so destroying a deep nesting never
   // recurses deeper than one package.
-  ItemList work = std::move(Items);
-  Items.clear();
+  ItemList work = std::move(items);
+  items.clear();
   while (!work.empty()) {
     std::unique_ptr<TProgramItem> item = std::move(work.back());
     work.pop_back();
-    if (auto* package = dynamic_cast<TProgramPackage*>(item.get())) {
-      ItemList& inner = package->Program().items_;
-      for (auto& child : inner) work.push_back(std::move(child));
-      inner.clear();
+    if (TProgramCompiler* inner = item->SubProgram()) {
+      for (auto& child : inner->items_) work.push_back(std::move(child));
+      inner->items_.clear();
     }
   }
 }
 
-void TProgramCompiler::Append(std::unique_ptr<TProgramItem> Item) {
-  Guarded(kTagAppend, [&] { items_.push_back(std::move(Item)); });
+void TProgramCompiler::Append(std::unique_ptr<TProgramItem> item) {
+  Guarded(kTagAppend, [&] { items_.push_back(std::move(item)); });
 }
 
-bool TProgramCompiler::AddImpulse(uint8_t Phase, int64_t Duration, int64_t Silence) {
+bool TProgramCompiler::AddImpulse(uint8_t phase, int64_t duration, int64_t silence) {
   return Guarded(kTagAddImpulse, [&] {
     auto item = std::make_unique<TProgramImpulse>();
-    item->Phase = Phase;
-    item->Duration = Duration;
-    item->Silence = Silence;
+    item->Phase = phase;
+    item->Duration = duration;
+    item->Silence = silence;
     Append(std::move(item));
     return true;
   });
 }
 
-bool TProgramCompiler::AddSilence(int64_t Duration) {
+bool TProgramCompiler::AddSilence(int64_t duration) {
   return Guarded(kTagAddSilence, [&] {
     auto item = std::make_unique<TProgramSilence>();
-    item->Duration = Duration;
+    item->Duration = duration;
     Append(std::move(item));
     return true;
   });
 }
 
-bool TProgramCompiler::AddReading(int64_t Duration, int64_t Interval) {
+bool TProgramCompiler::AddReading(int64_t duration, int64_t interval) {
   return Guarded(kTagAddReading, [&] {
     auto item = std::make_unique<TProgramReading>();
-    item->Duration = Duration;
-    item->Interval = Interval;
+    item->Duration = duration;
+    item->Interval = interval;
     Append(std::move(item));
     return true;
   });
 }
 
-bool TProgramCompiler::AddPackage(const TProgramCompiler* Source, int32_t Count) {
+bool TProgramCompiler::AddPackage(const TProgramCompiler* source, int32_t count) {
   return Guarded(kTagAddPackage, [&] {
     // The copy is made before the package joins this program, so a program may hold a
     // package of itself as it was.
     auto item = std::make_unique<TProgramPackage>();
-    item->Program().Assign(Source);
-    item->Count = Count;
+    item->Program().Assign(source);
+    item->Count = count;
     Append(std::move(item));
     return true;
   });
 }
 
-TProgramCompiler::ItemList TProgramCompiler::CopyItems(const TProgramCompiler& Source) {
+TProgramCompiler::ItemList TProgramCompiler::CopyItems(const TProgramCompiler& source) {
   return Guarded(kTagCopyItems, [&] {
     ItemList result;
     struct Job {
       const TProgramCompiler* from;
       ItemList* to;
     };
-    std::vector<Job> jobs{{&Source, &result}};
+    std::vector<Job> jobs{{&source, &result}};
     while (!jobs.empty()) {
       const Job job = jobs.back();
       jobs.pop_back();
       job.to->reserve(job.from->items_.size());
       for (const auto& item : job.from->items_) {
-        std::unique_ptr<TProgramItem> copy = item->NewOfKind();
-        if (const auto* package = dynamic_cast<const TProgramPackage*>(item.get())) {
-          auto* target = static_cast<TProgramPackage*>(copy.get());
-          target->Count = package->Count;
-          // Sub-programs live on the heap, so the address stays valid while queued.
-          jobs.push_back({&package->Program(), &target->Program().items_});
-        } else {
-          copy->Assign(item.get());
-        }
+        std::unique_ptr<TProgramItem> copy = item->CloneShallow();
+        // Sub-programs live on the heap, so the address stays valid while queued.
+        if (const TProgramCompiler* inner = item->SubProgram())
+          jobs.push_back({inner, &copy->SubProgram()->items_});
         job.to->push_back(std::move(copy));
       }
     }
@@ -280,14 +285,14 @@ TProgramCompiler::ItemList TProgramCompiler::CopyItems(const TProgramCompiler& S
   });
 }
 
-bool TProgramCompiler::Assign(const TProgramCompiler* Source) {
+bool TProgramCompiler::Assign(const TProgramCompiler* source) {
   return Guarded(kTagAssign, [&] {
-    if (!Source) {
+    if (!source) {
       Clear();
       return false;
     }
-    // Copy first, then replace: Source may be this program or lie inside one of its packages.
-    ItemList copy = CopyItems(*Source);
+    // Copy first, then replace: source may be this program or lie inside one of its packages.
+    ItemList copy = CopyItems(*source);
     std::swap(items_, copy);
     DestroyItems(copy);
     return true;
@@ -298,9 +303,9 @@ void TProgramCompiler::Clear() {
   Guarded(kTagClear, [&] { DestroyItems(items_); });
 }
 
-bool TProgramCompiler::Compile(std::vector<uint8_t>* /*Stream*/, bool Idle) {
+bool TProgramCompiler::Compile(std::vector<uint8_t>* /*stream*/, bool idle) {
   return Guarded(kTagCompile, [&] {
-    idle_ = Idle;
+    idle_ = idle;
     markers_.Clear();
     return false;
   });

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "errors/Asserts.h"
+#include "program/DrvCodeFormat.h"
 
 namespace quellar::program {
 
@@ -18,12 +19,12 @@ constexpr Tag kTagAddReading = "{0297C841-6AD9-4B18-8417-6118C8B09DA9}";
 constexpr Tag kTagAddPackage = "{662A8045-3B4B-4B61-A633-C9ABC9A42D87}";
 constexpr Tag kTagCompile = "{CC04B5F4-B7C6-45ED-8E55-C19CA211C1F9}";
 constexpr Tag kTagEmitItems = "{8D2902B3-F991-4139-9420-6DA6673D8889}";
-constexpr Tag kTagEmitItem = "{0921465B-D2F4-4C96-9FBE-B3FCAFB4682C}";
+constexpr Tag kTagEmitImpulse = "{0921465B-D2F4-4C96-9FBE-B3FCAFB4682C}";
+constexpr Tag kTagEmitSilence = "{F3E6C9A0-63B5-4E6B-9A0D-58D1D0C3A1E4}";
+constexpr Tag kTagEmitReading = "{A5C0E2B7-1F4D-4B8E-8E61-3D7F9C2B5A10}";
 constexpr Tag kTagEmitDelay = "{8AECD53F-8685-4AD1-8E68-E5A0CAF5ACB1}";
 constexpr Tag kTagPresetPhase = "{D9B35802-5438-4133-9196-9A19B6C4D446}";
 constexpr Tag kTagBuildPlans = "{1C6FFEBE-A634-4C76-BF83-071F49D50FA0}";
-constexpr Tag kTagImpulseOpcode = "{5679C6E9-3601-413F-B119-0DA8C4BC4816}";
-constexpr Tag kTagStrobeLength = "{76B3203E-0D8A-47A7-A7E6-B3FA7CE7D4F2}";
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
@@ -106,52 +107,56 @@ ReadingShape ShapeOf(const TProgramReading& reading) {
 
 }  // namespace
 
-uint8_t ImpulseOpcode(uint8_t Phase) {
-  return Guarded(kTagImpulseOpcode, [&]() -> uint8_t {
-    return Phase <= 3 ? static_cast<uint8_t>(kOpImpulse | (Phase << 5)) : kOpImpulse;
-  });
-}
-
-int64_t StrobeLength(int64_t Interval) {
-  return Guarded(kTagStrobeLength,
-                 [&] { return Interval < kShortStrobeBelow ? kShortStrobe : kLongStrobe; });
-}
-
 // ---- admission ----
 
-bool TProgramCompilerBytecode::AddImpulse(uint8_t Phase, int64_t Duration, int64_t Silence) {
+bool TProgramCompilerBytecode::Admit(TRefusal refusal, const char* value, int64_t rounded) {
+  admission_ = {refusal, value, rounded};
+  return refusal == TRefusal::None;
+}
+
+bool TProgramCompilerBytecode::AdmitLength(const char* value, int64_t given, int64_t minimum,
+                                           int64_t& rounded) {
+  if (!TryRoundUpToStep(given, kCodeStep, rounded)) return Admit(TRefusal::TooLarge, value, given);
+  if (rounded < minimum)
+    return Admit(minimum <= 1 ? TRefusal::NotAboveZero : TRefusal::BelowMinimum, value, rounded);
+  return Admit(TRefusal::None, "", 0);
+}
+
+bool TProgramCompilerBytecode::AddImpulse(uint8_t phase, int64_t duration, int64_t silence) {
   return Guarded(kTagAddImpulse, [&] {
-    int64_t duration = 0, silence = 0;
-    if (!TryRoundUpToStep(Duration, kCodeStep, duration) ||
-        !TryRoundUpToStep(Silence, kCodeStep, silence) || duration <= 0)
+    int64_t roundedDuration = 0, roundedSilence = 0;
+    // The model sets no lower bound on the silence, only the 64-bit range.
+    if (!AdmitLength("duration", duration, 1, roundedDuration) ||
+        !AdmitLength("silence", silence, std::numeric_limits<int64_t>::min(), roundedSilence))
       return false;
-    return TProgramCompiler::AddImpulse(Phase, duration, silence);
+    return TProgramCompiler::AddImpulse(phase, roundedDuration, roundedSilence);
   });
 }
 
-bool TProgramCompilerBytecode::AddSilence(int64_t Duration) {
+bool TProgramCompilerBytecode::AddSilence(int64_t duration) {
   return Guarded(kTagAddSilence, [&] {
-    int64_t duration = 0;
-    if (!TryRoundUpToStep(Duration, kCodeStep, duration) || duration <= 0) return false;
-    return TProgramCompiler::AddSilence(duration);
+    int64_t rounded = 0;
+    if (!AdmitLength("duration", duration, 1, rounded)) return false;
+    return TProgramCompiler::AddSilence(rounded);
   });
 }
 
-bool TProgramCompilerBytecode::AddReading(int64_t Duration, int64_t Interval) {
+bool TProgramCompilerBytecode::AddReading(int64_t duration, int64_t interval) {
   return Guarded(kTagAddReading, [&] {
-    int64_t duration = 0, interval = 0;
-    if (!TryRoundUpToStep(Duration, kCodeStep, duration) ||
-        !TryRoundUpToStep(Interval, kCodeStep, interval) || duration < kMinReading ||
-        interval < kMinReading)
+    int64_t roundedDuration = 0, roundedInterval = 0;
+    if (!AdmitLength("duration", duration, kMinReading, roundedDuration) ||
+        !AdmitLength("interval", interval, kMinReading, roundedInterval))
       return false;
-    return TProgramCompiler::AddReading(duration, interval);
+    return TProgramCompiler::AddReading(roundedDuration, roundedInterval);
   });
 }
 
-bool TProgramCompilerBytecode::AddPackage(const TProgramCompiler* Source, int32_t Count) {
+bool TProgramCompilerBytecode::AddPackage(const TProgramCompiler* source, int32_t count) {
   return Guarded(kTagAddPackage, [&] {
-    if (!Source || Count == 0) return false;
-    return TProgramCompiler::AddPackage(Source, Count);
+    if (!source) return Admit(TRefusal::NoSource, "source", 0);
+    if (count == 0) return Admit(TRefusal::ZeroCount, "count", 0);
+    Admit(TRefusal::None, "", 0);
+    return TProgramCompiler::AddPackage(source, count);
   });
 }
 
@@ -179,6 +184,56 @@ class TProgramCompilerBytecode::Plans {
   const Plan& Of(const TProgramCompiler& program) const { return *byProgram_.at(&program); }
 
  private:
+  // Adds each item of one program to its plan: a step when it writes code, otherwise a shift
+  // of the running time.
+  class Planner final : public TProgramItemVisitor {
+   public:
+    Planner(const Plans& plans, Plan& plan) : plans_(plans), plan_(plan) {}
+    void Visit(const TProgramImpulse& impulse) override {
+      Add(impulse, plans_.idle_ ? RoundUpSat(IdleImpulseLength(impulse)) : 1);
+    }
+    void Visit(const TProgramSilence& silence) override {
+      Add(silence, RoundUpSat(silence.Duration));
+    }
+    void Visit(const TProgramReading& reading) override {
+      const ReadingShape shape = ShapeOf(reading);
+      Add(reading, shape.samples > 0 ? 1 : RoundUpSat(shape.rest));
+    }
+    void Visit(const TProgramPackage& package) override {
+      if (package.Count <= 0) return;
+      const Plan* body = plans_.byProgram_.at(&package.Program());
+      int64_t reps = package.Count;
+      if (body->steps.empty()) {
+        shift_ += static_cast<double>(reps) * body->tail;
+        return;
+      }
+      // A body that is nothing but one package folds into it: nesting adds no depth.
+      if (body->steps.size() == 1 && body->tail == 0 && body->steps[0].body &&
+          body->steps[0].before == 0) {
+        reps = SatMul(reps, body->steps[0].reps);
+        body = body->steps[0].body;
+      }
+      Step(nullptr, body, reps);
+    }
+    void Finish() { plan_.tail = shift_; }
+
+   private:
+    // length: what the item moves the running time by when it writes no byte (<= 0).
+    void Add(const TProgramItem& item, int64_t length) {
+      if (length > 0)
+        Step(&item, nullptr, 1);
+      else
+        shift_ += static_cast<double>(length);
+    }
+    void Step(const TProgramItem* item, const Plan* body, int64_t reps) {
+      plan_.steps.push_back({item, body, reps, shift_});
+      shift_ = 0;
+    }
+    const Plans& plans_;
+    Plan& plan_;
+    double shift_ = 0;
+  };
+
   void Build(const TProgramCompiler& root) {
     // Programs in pre-order without recursion; built in reverse, each after its packages.
     std::vector<const TProgramCompiler*> order;
@@ -188,63 +243,18 @@ class TProgramCompilerBytecode::Plans {
       pending.pop_back();
       order.push_back(program);
       for (int64_t i = 0; i < program->Count(); ++i)
-        if (const auto* package = dynamic_cast<const TProgramPackage*>(&program->Items(i));
-            package && package->Count > 0)
-          pending.push_back(&package->Program());
+        if (const TProgramCompiler* inner = program->Items(i).SubProgram())
+          pending.push_back(inner);
     }
     plans_.reserve(order.size());
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
-      plans_.push_back(std::make_unique<Plan>(PlanOf(**it)));
-      byProgram_[*it] = plans_.back().get();
+      auto plan = std::make_unique<Plan>();
+      Planner planner(*this, *plan);
+      for (int64_t i = 0; i < (*it)->Count(); ++i) (*it)->Items(i).Accept(planner);
+      planner.Finish();
+      byProgram_[*it] = plan.get();
+      plans_.push_back(std::move(plan));
     }
-  }
-
-  Plan PlanOf(const TProgramCompiler& program) const {
-    Plan plan;
-    double shift = 0;
-    auto step = [&](const TProgramItem* item, const Plan* body, int64_t reps) {
-      plan.steps.push_back({item, body, reps, shift});
-      shift = 0;
-    };
-    for (int64_t i = 0; i < program.Count(); ++i) {
-      const TProgramItem& item = program.Items(i);
-      if (const auto* impulse = dynamic_cast<const TProgramImpulse*>(&item)) {
-        const int64_t length = idle_ ? RoundUpSat(IdleImpulseLength(*impulse)) : 1;
-        if (length > 0)
-          step(&item, nullptr, 1);
-        else
-          shift += static_cast<double>(length);
-      } else if (const auto* silence = dynamic_cast<const TProgramSilence*>(&item)) {
-        const int64_t length = RoundUpSat(silence->Duration);
-        if (length > 0)
-          step(&item, nullptr, 1);
-        else
-          shift += static_cast<double>(length);
-      } else if (const auto* reading = dynamic_cast<const TProgramReading*>(&item)) {
-        const ReadingShape shape = ShapeOf(*reading);
-        if (shape.samples > 0 || RoundUpSat(shape.rest) > 0)
-          step(&item, nullptr, 1);
-        else
-          shift += static_cast<double>(shape.rest);
-      } else if (const auto* package = dynamic_cast<const TProgramPackage*>(&item)) {
-        if (package->Count <= 0) continue;
-        const Plan* body = byProgram_.at(&package->Program());
-        int64_t reps = package->Count;
-        if (body->steps.empty()) {
-          shift += static_cast<double>(reps) * body->tail;
-          continue;
-        }
-        // A body that is nothing but one package folds into it: nesting adds no depth.
-        if (body->steps.size() == 1 && body->tail == 0 && body->steps[0].body &&
-            body->steps[0].before == 0) {
-          reps = SatMul(reps, body->steps[0].reps);
-          body = body->steps[0].body;
-        }
-        step(nullptr, body, reps);
-      }
-    }
-    plan.tail = shift;
-    return plan;
   }
 
   bool idle_;
@@ -252,10 +262,10 @@ class TProgramCompilerBytecode::Plans {
   std::unordered_map<const TProgramCompiler*, const Plan*> byProgram_;
 };
 
-bool TProgramCompilerBytecode::Compile(std::vector<uint8_t>* Stream, bool Idle) {
+bool TProgramCompilerBytecode::Compile(std::vector<uint8_t>* stream, bool idle) {
   return Guarded(kTagCompile, [&] {
-    TProgramCompiler::Compile(Stream, Idle);
-    if (!Stream) return false;
+    TProgramCompiler::Compile(stream, idle);
+    if (!stream) return false;
     std::vector<uint8_t> code;
     code.reserve(kMaxCodeSize);  // one allocation; emission never goes past it
     code_ = &code;
@@ -269,21 +279,21 @@ bool TProgramCompilerBytecode::Compile(std::vector<uint8_t>* Stream, bool Idle) 
     code.push_back(kEndMark);
     PresetPhase();
     if (code.size() > kMaxCodeSize) return false;
-    Stream->insert(Stream->end(), code.begin(), code.end());
+    stream->insert(stream->end(), code.begin(), code.end());
     return true;
   });
 }
 
-void TProgramCompilerBytecode::EmitItems(const TProgramCompiler& Program) {
+void TProgramCompilerBytecode::EmitItems(const TProgramCompiler& program) {
   Guarded(kTagEmitItems, [&] {
-    const Plans plans(Program, Idle());
+    const Plans plans(program, Idle());
     TProgramMarkers& markers = Markers();
     struct Frame {
       const Plan* plan;
       size_t next;
       int64_t repsLeft;
     };
-    std::vector<Frame> frames{{&plans.Of(Program), 0, 1}};
+    std::vector<Frame> frames{{&plans.Of(program), 0, 1}};
     while (!frames.empty() && !tooLong_) {
       Frame& frame = frames.back();
       if (frame.next == frame.plan->steps.size()) {
@@ -299,58 +309,65 @@ void TProgramCompilerBytecode::EmitItems(const TProgramCompiler& Program) {
       if (step.body)
         frames.push_back({step.body, 0, step.reps});
       else
-        EmitItem(*step.item);
+        step.item->Accept(*this);
     }
   });
 }
 
-void TProgramCompilerBytecode::EmitItem(const TProgramItem& Item) {
-  Guarded(kTagEmitItem, [&] {
-    if (const auto* impulse = dynamic_cast<const TProgramImpulse*>(&Item)) {
-      if (Idle()) {
-        EmitDelay(kOpSilence, IdleImpulseLength(*impulse));
-      } else {
-        EmitDelay(kOpWindow, kLeadIn);
-        EmitDelay(ImpulseOpcode(impulse->Phase), impulse->Duration);
-        EmitDelay(kOpWindow, kTail);
-        EmitDelay(kOpSilence, SilenceAfterTail(*impulse));
-      }
-    } else if (const auto* silence = dynamic_cast<const TProgramSilence*>(&Item)) {
-      EmitDelay(kOpSilence, silence->Duration);
-    } else if (const auto* reading = dynamic_cast<const TProgramReading*>(&Item)) {
-      const ReadingShape shape = ShapeOf(*reading);
-      TProgramMarkers& markers = Markers();
-      for (int64_t k = 0; k < shape.samples && !tooLong_; ++k) {
-        markers.AddMark();
-        EmitDelay(kOpStrobe, shape.strobe);
-        EmitDelay(kOpSilence, shape.gap);
-      }
-      if (!tooLong_) EmitDelay(kOpSilence, shape.rest);
+void TProgramCompilerBytecode::Visit(const TProgramImpulse& impulse) {
+  Guarded(kTagEmitImpulse, [&] {
+    if (Idle()) {
+      EmitDelay(kOpSilence, IdleImpulseLength(impulse));
+      return;
     }
+    EmitDelay(kOpWindow, kLeadIn);
+    EmitDelay(ImpulseOpcode(impulse.Phase), impulse.Duration);
+    EmitDelay(kOpWindow, kTail);
+    EmitDelay(kOpSilence, SilenceAfterTail(impulse));
   });
 }
 
-void TProgramCompilerBytecode::EmitDelay(uint8_t Opcode, int64_t Length) {
+void TProgramCompilerBytecode::Visit(const TProgramSilence& silence) {
+  Guarded(kTagEmitSilence, [&] { EmitDelay(kOpSilence, silence.Duration); });
+}
+
+void TProgramCompilerBytecode::Visit(const TProgramReading& reading) {
+  Guarded(kTagEmitReading, [&] {
+    const ReadingShape shape = ShapeOf(reading);
+    TProgramMarkers& markers = Markers();
+    for (int64_t k = 0; k < shape.samples && !tooLong_; ++k) {
+      markers.AddMark();
+      EmitDelay(kOpStrobe, shape.strobe);
+      EmitDelay(kOpSilence, shape.gap);
+    }
+    if (!tooLong_) EmitDelay(kOpSilence, shape.rest);
+  });
+}
+
+// Packages never reach emission: their plans are walked by EmitItems.
+void TProgramCompilerBytecode::Visit(const TProgramPackage&) {}
+
+void TProgramCompilerBytecode::EmitDelay(uint8_t opcode, int64_t length) {
   Guarded(kTagEmitDelay, [&] {
     if (tooLong_) return;
-    int64_t length = RoundUpSat(Length);
-    Markers().Advance(static_cast<double>(length));
-    const auto opcode = static_cast<uint8_t>(Opcode & 0xF8);
+    int64_t left = RoundUpSat(length);
+    Markers().Advance(static_cast<double>(left));
+    const auto high = static_cast<uint8_t>(opcode & 0xF8);
     // A length of 0 or less writes nothing: every class count would be 0 or negative.
-    for (int c = 6; c >= 0 && length > 0; --c) {
+    for (int c = 6; c >= 0 && left > 0; --c) {
       const int64_t unit = kDelayClassLength[c];
-      if (length < unit) continue;
+      if (left < unit) continue;
       int64_t k = 0;
       if (c >= 5) {
-        k = length / unit;
-        length -= k * unit;
+        k = left / unit;
+        left -= k * unit;
       } else {
         // Below class 5 each class holds fewer than ten units of its own; subtraction is
         // cheaper than a 64-bit division here.
         do {
-          length -= unit;
+          left -= unit;
           ++k;
-        } while (length >= unit);
+        } while (left >= unit);
       }
       // The end mark takes the last place; stop at once when the bytes cannot fit.
       const size_t used = code_->size();
@@ -360,9 +377,9 @@ void TProgramCompilerBytecode::EmitDelay(uint8_t Opcode, int64_t Length) {
         return;
       }
       if (k == 1)
-        code_->push_back(static_cast<uint8_t>(opcode | c));
+        code_->push_back(static_cast<uint8_t>(high | c));
       else
-        code_->insert(code_->end(), static_cast<size_t>(k), static_cast<uint8_t>(opcode | c));
+        code_->insert(code_->end(), static_cast<size_t>(k), static_cast<uint8_t>(high | c));
     }
   });
 }

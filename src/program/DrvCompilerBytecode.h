@@ -1,10 +1,7 @@
 #pragma once
-// The program-code compiler: admits values rounded to the 100 ns code step and compiles a
-// program into the analyzer's program code, filling the time marks as it goes.
-//
-// Code bytes: bit 7 impulse window (0 inside), bits 6-5 phase, bit 4 strobe (0 = sampling),
-// bit 3 impulse on (0 = on), bits 2-0 delay class. Each byte holds its lines for the length
-// of its class; a period is written greedily, longest class first. 0xFF ends the code.
+// The program-code compiler, the program layer's public face: it admits values rounded to the
+// 100 ns code step, says why it refused one, and compiles a program into the analyzer's
+// program code, filling the time marks as it goes.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,56 +12,65 @@ namespace quellar::program {
 
 // Longest program code the analyzer takes, end mark included.
 constexpr size_t kMaxCodeSize = 32767;
+// Shortest admitted reading window and interval.
+constexpr int64_t kMinReading = 500;
 
-// Length of one byte of each delay class 0..6.
-constexpr int64_t kDelayClassLength[7] = {100, 500, 5000, 50000, 500000, 5000000, 500000000};
+// Why an add operation refused its item.
+enum class TRefusal : uint8_t {
+  None,
+  NotAboveZero,  // a duration of 0 or less after rounding
+  BelowMinimum,  // a reading's window or interval under kMinReading after rounding
+  TooLarge,      // a value that does not fit 64 bits once rounded up
+  NoSource,      // a package without a program
+  ZeroCount,     // a package repeated 0 times
+};
 
-// Opcodes: the high five bits of a byte, OR-ed with its delay class.
-constexpr uint8_t kOpWindow = 0x78;   // impulse lead-in and tail
-constexpr uint8_t kOpImpulse = 0x10;  // impulse at phase 0; phase code in bits 6-5
-constexpr uint8_t kOpStrobe = 0xE8;
-constexpr uint8_t kOpSilence = 0xF8;
-constexpr uint8_t kEndMark = 0xFF;
+// The outcome of the last add operation.
+struct TAdmission {
+  TRefusal refusal = TRefusal::None;
+  const char* value =
+      "";               // the refused value: "duration", "silence", "interval", "source", "count"
+  int64_t rounded = 0;  // that value after rounding up (as given when it cannot be)
+};
 
-constexpr int64_t kLeadIn = 100;
-constexpr int64_t kTail = 4000;
-constexpr int64_t kShortStrobe = 200;  // for intervals below 700
-constexpr int64_t kLongStrobe = 500;
-constexpr int64_t kShortStrobeBelow = 700;
-constexpr int64_t kMinReading = 500;  // shortest admitted reading window and interval
-
-class TProgramCompilerBytecode : public TProgramCompiler {
+class TProgramCompilerBytecode : public TProgramCompiler, private TProgramItemVisitor {
  public:
   // Admission: values are rounded up to the code step; refused (false, nothing added) when a
-  // rounded duration is not above 0, a reading's window or interval is under 500, a value
-  // would not fit 64 bits after rounding, or a package has no source or a count of 0.
-  bool AddImpulse(uint8_t Phase, int64_t Duration, int64_t Silence) override;
-  bool AddSilence(int64_t Duration) override;
-  bool AddReading(int64_t Duration, int64_t Interval) override;
-  bool AddPackage(const TProgramCompiler* Source, int32_t Count) override;
+  // rounded duration is not above 0, a reading's window or interval is under kMinReading, a
+  // value would not fit 64 bits after rounding, or a package has no source or a count of 0.
+  bool AddImpulse(uint8_t phase, int64_t duration, int64_t silence) override;
+  bool AddSilence(int64_t duration) override;
+  bool AddReading(int64_t duration, int64_t interval) override;
+  bool AddPackage(const TProgramCompiler* source, int32_t count) override;
+  // Why the last add operation refused its item (TRefusal::None when it was admitted).
+  const TAdmission& LastAdmission() const { return admission_; }
 
-  // Compiles the items; on success appends the code (end mark included) to Stream and
-  // returns true. False, with Stream untouched, when Stream is absent or the code would be
+  // Compiles the items; on success appends the code (end mark included) to stream and
+  // returns true. False, with stream untouched, when stream is absent or the code would be
   // longer than kMaxCodeSize. The marks describe this compilation either way.
-  bool Compile(std::vector<uint8_t>* Stream, bool Idle) override;
+  bool Compile(std::vector<uint8_t>* stream, bool idle) override;
 
  private:
   struct Plan;
   class Plans;
 
-  void EmitItems(const TProgramCompiler& Program);
-  void EmitItem(const TProgramItem& Item);
-  void EmitDelay(uint8_t Opcode, int64_t Length);
+  bool Admit(TRefusal refusal, const char* value, int64_t rounded);
+  // Rounds value up to the code step and admits it when it reaches minimum.
+  bool AdmitLength(const char* value, int64_t given, int64_t minimum, int64_t& rounded);
+
+  void EmitItems(const TProgramCompiler& program);
+  // Emission of one item of each kind.
+  void Visit(const TProgramImpulse& item) override;
+  void Visit(const TProgramSilence& item) override;
+  void Visit(const TProgramReading& item) override;
+  void Visit(const TProgramPackage& item) override;
+  void EmitDelay(uint8_t opcode, int64_t length);
   void PresetPhase();
 
+  TAdmission admission_;
   // Scratch of the compilation in progress.
   std::vector<uint8_t>* code_ = nullptr;
   bool tooLong_ = false;
 };
-
-// Opcode of an impulse of a phase code (phase 0 for codes outside 0..3).
-uint8_t ImpulseOpcode(uint8_t Phase);
-// Strobe length of a reading's interval.
-int64_t StrobeLength(int64_t Interval);
 
 }  // namespace quellar::program

@@ -9,10 +9,10 @@ namespace quellar::program {
 constexpr double kImpulseSilenceFloor = 1000.0;
 
 // 90 -> 1, 180 -> 2, 270 -> 3; every other value (0, 45, 360, -90, NaN) -> 0.
-uint8_t PhaseCodeFromDegrees(double Degrees);
+uint8_t PhaseCodeFromDegrees(double degrees);
 
 // Rounds to the nearest integer, exact halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
-// False when Value is not finite or the result does not fit 64 bits.
-bool RoundHalfEven(double Value, int64_t& Result);
+// False when value is not finite or the result does not fit 64 bits.
+bool RoundHalfEven(double value, int64_t& result);
 
 }  // namespace quellar::program

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "errors/Asserts.h"
-#include "program/DrvCompilerBytecode.h"
+#include "program/DrvCodeFormat.h"
 
 namespace quellar::program {
 
@@ -23,9 +23,9 @@ bool IsImpulseByte(uint8_t b) {
 
 }  // namespace
 
-const char* PeriodName(PeriodKind Kind) {
+const char* PeriodName(PeriodKind kind) {
   return Guarded(kTagPeriodName, [&] {
-    switch (Kind) {
+    switch (kind) {
       case PeriodKind::LeadIn:
         return "lead-in";
       case PeriodKind::Impulse:
@@ -41,11 +41,11 @@ const char* PeriodName(PeriodKind Kind) {
   });
 }
 
-int PhaseDegrees(uint8_t Phase) {
-  return (Phase & 3) * 90;
+int PhaseDegrees(uint8_t phase) {
+  return (phase & 3) * 90;
 }
 
-CodeListing Disassemble(const uint8_t* Code, size_t Size) {
+CodeListing Disassemble(const uint8_t* code, size_t size) {
   return Guarded(kTagDisassemble, [&] {
     CodeListing listing;
     auto fail = [&](size_t offset, std::string why) {
@@ -54,10 +54,10 @@ CodeListing Disassemble(const uint8_t* Code, size_t Size) {
       return listing;
     };
     int64_t time = 0;
-    for (size_t i = 0; i < Size; ++i) {
-      const uint8_t b = Code[i];
+    for (size_t i = 0; i < size; ++i) {
+      const uint8_t b = code[i];
       if (b == kEndMark) {
-        if (i + 1 != Size) return fail(i + 1, "data after the end mark");
+        if (i + 1 != size) return fail(i + 1, "data after the end mark");
         listing.duration = time;
         listing.valid = true;
         return listing;
@@ -72,7 +72,7 @@ CodeListing Disassemble(const uint8_t* Code, size_t Size) {
       if (window && on)
         kind = PeriodKind::Impulse;
       else if (window)
-        kind = i + 1 < Size && IsImpulseByte(Code[i + 1]) ? PeriodKind::LeadIn : PeriodKind::Tail;
+        kind = i + 1 < size && IsImpulseByte(code[i + 1]) ? PeriodKind::LeadIn : PeriodKind::Tail;
       else
         kind = strobe ? PeriodKind::Strobe : PeriodKind::Silence;
       const auto phase = static_cast<uint8_t>((b >> 5) & 3);
@@ -91,7 +91,7 @@ CodeListing Disassemble(const uint8_t* Code, size_t Size) {
       time += length;
     }
     listing.duration = time;
-    return fail(Size, "no end mark");
+    return fail(size, "no end mark");
   });
 }
 

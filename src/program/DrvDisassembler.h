@@ -29,14 +29,14 @@ struct CodeListing {
   std::string error;       // why, when not valid
 };
 
-CodeListing Disassemble(const uint8_t* Code, size_t Size);
-inline CodeListing Disassemble(const std::vector<uint8_t>& Code) {
-  return Disassemble(Code.data(), Code.size());
+CodeListing Disassemble(const uint8_t* code, size_t size);
+inline CodeListing Disassemble(const std::vector<uint8_t>& code) {
+  return Disassemble(code.data(), code.size());
 }
 
 // "lead-in", "impulse", "tail", "strobe", "silence".
-const char* PeriodName(PeriodKind Kind);
+const char* PeriodName(PeriodKind kind);
 // Degrees of a phase code: 0, 90, 180, 270.
-int PhaseDegrees(uint8_t Phase);
+int PhaseDegrees(uint8_t phase);
 
 }  // namespace quellar::program

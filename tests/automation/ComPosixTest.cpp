@@ -1,30 +1,16 @@
-// The portable automation types: Windows widths and layouts, strings, variants, safe arrays
-// and the thread's error information.
+// The portable automation types: strings, variants, safe arrays and the thread's error
+// information.
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "automation/Bstr.h"
 #include "automation/com/ComBase.h"
 
 namespace quellar::automation {
 namespace {
-
-TEST(ComTypes, WindowsWidthsAndLayouts) {
-  EXPECT_EQ(sizeof(LONG), 4u);
-  EXPECT_EQ(sizeof(ULONG), 4u);
-  EXPECT_EQ(sizeof(OLECHAR), 2u);
-  EXPECT_EQ(sizeof(VARIANT_BOOL), 2u);
-  EXPECT_EQ(sizeof(GUID), 16u);
-  EXPECT_EQ(sizeof(VARIANT), sizeof(void*) == 8 ? 24u : 16u);
-  EXPECT_EQ(offsetof(VARIANT, dblVal), 8u);
-  EXPECT_EQ(sizeof(DECIMAL), 16u);
-  EXPECT_EQ(E_UNEXPECTED, static_cast<HRESULT>(0x8000FFFF));
-  EXPECT_EQ(DISP_E_EXCEPTION, static_cast<HRESULT>(0x80020009));
-  EXPECT_EQ(VARIANT_TRUE, -1);
-}
 
 TEST(Bstr, LengthPrefixedUtf16) {
   TBstr text("Ab\xD0\x96\xF0\x9F\x98\x80");  // "Ab", Cyrillic Zhe, one emoji (a surrogate pair)
@@ -33,33 +19,55 @@ TEST(Bstr, LengthPrefixedUtf16) {
   uint32_t bytes = 0;
   std::memcpy(&bytes, reinterpret_cast<const char*>(text.get()) - 4, 4);
   EXPECT_EQ(bytes, 10u);
-  EXPECT_EQ(text.get()[2], 0x0416);
   EXPECT_EQ(text.get()[5], 0);
-  EXPECT_EQ(text.Utf8(), "Ab\xD0\x96\xF0\x9F\x98\x80");
   const OLECHAR embedded[] = {'a', 0, 'b'};
   BSTR withNul = SysAllocStringLen(embedded, 3);
   EXPECT_EQ(SysStringLen(withNul), 3u);
   SysFreeString(withNul);
+  BSTR blank = SysAllocStringLen(nullptr, 2);  // room for text, zero-filled
+  EXPECT_EQ(std::u16string(blank, 3), std::u16string(3, u'\0'));
+  SysFreeString(blank);
+  for (const std::u16string& plain : {std::u16string(), std::u16string(u"abc")}) {
+    BSTR copy = SysAllocString(plain.c_str());
+    EXPECT_EQ(SysStringLen(copy), plain.size());
+    SysFreeString(copy);
+  }
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
-  SysFreeString(nullptr);
   EXPECT_EQ(FromBstr(nullptr), "");
-  EXPECT_EQ(FromOle(ToOle("\xFF").c_str(), 1), "\xEF\xBF\xBD");  // invalid UTF-8 -> U+FFFD
 }
 
-TEST(SafeArray, BoundsDimensionsAndElementTypes) {
+TEST(Bstr, Utf8AndUtf16AtThePlaneBoundaries) {
+  struct Case {
+    const char* utf8;
+    std::u16string utf16;
+  };
+  const Case cases[] = {
+      {"\xD0\x96", u"\x0416"},
+      {"\xEF\xBF\xBF", u"\xFFFF"},             // last of the basic plane
+      {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},  // first surrogate pair
+      {"\xF0\x9F\x98\x80", {0xD83D, 0xDE00}},
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},  // last code point
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToOle(c.utf8), c.utf16) << c.utf8;
+    EXPECT_EQ(FromOle(c.utf16.data(), c.utf16.size()), c.utf8) << c.utf8;
+  }
+  // Surrogates that make no pair are written as they are.
+  const std::u16string lone = {0xDC00, 0xDC00, 0xD800};
+  EXPECT_EQ(FromOle(lone.data(), lone.size()), "\xED\xB0\x80\xED\xB0\x80\xED\xA0\x80");
+  // Invalid UTF-8 and code points beyond U+10FFFF become U+FFFD.
+  EXPECT_EQ(ToOle("\xFF"), u"\xFFFD");
+  EXPECT_EQ(ToOle("\xF4\x90\x80\x80"), u"\xFFFD");
+  EXPECT_EQ(ToOle("\xE2\x82"), u"\xFFFD\xFFFD");
+}
+
+TEST(SafeArray, BoundsDimensionsAndLocks) {
   SAFEARRAYBOUND bounds[2] = {{3, 1}, {4, -2}};  // left-most dimension first
   SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
   ASSERT_NE(psa, nullptr);
   EXPECT_EQ(SafeArrayGetDim(psa), 2u);
-  LONG lo = 0, hi = 0;
-  EXPECT_EQ(SafeArrayGetLBound(psa, 1, &lo), S_OK);
-  EXPECT_EQ(SafeArrayGetUBound(psa, 1, &hi), S_OK);
-  EXPECT_EQ(lo, 1);
-  EXPECT_EQ(hi, 3);
-  EXPECT_EQ(SafeArrayGetLBound(psa, 2, &lo), S_OK);
-  EXPECT_EQ(SafeArrayGetUBound(psa, 2, &hi), S_OK);
-  EXPECT_EQ(lo, -2);
-  EXPECT_EQ(hi, 1);
+  LONG lo = 0;
   EXPECT_EQ(SafeArrayGetLBound(psa, 3, &lo), DISP_E_BADINDEX);
   EXPECT_EQ(SafeArrayGetLBound(psa, 0, &lo), DISP_E_BADINDEX);
   VARTYPE vt = VT_EMPTY;
@@ -72,15 +80,48 @@ TEST(SafeArray, BoundsDimensionsAndElementTypes) {
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
   EXPECT_EQ(SafeArrayUnaccessData(psa), E_UNEXPECTED);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-
-  SAFEARRAY* empty = SafeArrayCreateVector(VT_R8, 0, 0);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(SafeArrayGetUBound(empty, 1, &hi), S_OK);
-  EXPECT_EQ(hi, -1);
-  EXPECT_EQ(SafeArrayDestroy(empty), S_OK);
   EXPECT_EQ(SafeArrayCreateVector(VT_RECORD, 0, 1), nullptr);
   EXPECT_EQ(SafeArrayCreate(VT_R8, 0, bounds), nullptr);
-  EXPECT_EQ(SafeArrayGetDim(nullptr), 0u);
+}
+
+// Bounds of every dimension, read back from the array and from its copy.
+std::vector<std::pair<LONG, LONG>> BoundsOf(SAFEARRAY* psa) {
+  std::vector<std::pair<LONG, LONG>> result;
+  for (UINT d = 1; d <= SafeArrayGetDim(psa); ++d) {
+    LONG lo = 0, hi = 0;
+    EXPECT_EQ(SafeArrayGetLBound(psa, d, &lo), S_OK);
+    EXPECT_EQ(SafeArrayGetUBound(psa, d, &hi), S_OK);
+    result.emplace_back(lo, hi);
+  }
+  return result;
+}
+
+TEST(SafeArray, CopyKeepsBoundsOfEveryDimension) {
+  struct Case {
+    std::vector<SAFEARRAYBOUND> bounds;
+    std::vector<std::pair<LONG, LONG>> expected;
+  };
+  const Case cases[] = {
+      {{{4, 3}}, {{3, 6}}},
+      {{{0, 0}}, {{0, -1}}},
+      {{{3, 1}, {4, -2}}, {{1, 3}, {-2, 1}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<SAFEARRAYBOUND> bounds = c.bounds;
+    SAFEARRAY* psa = SafeArrayCreate(VT_R8, static_cast<UINT>(bounds.size()), bounds.data());
+    ASSERT_NE(psa, nullptr);
+    size_t count = 1;
+    for (const SAFEARRAYBOUND& b : bounds) count *= b.cElements;
+    for (size_t i = 0; i < count; ++i) static_cast<double*>(psa->pvData)[i] = 0.5 + i;
+    SAFEARRAY* copy = nullptr;
+    ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
+    EXPECT_EQ(BoundsOf(psa), c.expected);
+    EXPECT_EQ(BoundsOf(copy), c.expected);
+    for (size_t i = 0; i < count; ++i)
+      EXPECT_EQ(static_cast<double*>(copy->pvData)[i], 0.5 + i) << i;
+    EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+  }
 }
 
 TEST(Variant, CopyIsDeepAndClearFrees) {
@@ -97,7 +138,6 @@ TEST(Variant, CopyIsDeepAndClearFrees) {
   EXPECT_NE(V_ARRAY(&b), V_ARRAY(&a));
   BSTR copied = static_cast<BSTR*>(V_ARRAY(&b)->pvData)[0];
   EXPECT_NE(copied, static_cast<BSTR*>(strings->pvData)[0]);
-  EXPECT_EQ(FromBstr(copied), "one");
   EXPECT_EQ(VariantClear(&a), S_OK);
   EXPECT_EQ(V_VT(&a), VT_EMPTY);
   EXPECT_EQ(FromBstr(static_cast<BSTR*>(V_ARRAY(&b)->pvData)[0]), "one");
@@ -113,8 +153,14 @@ TEST(ErrorInfo, PerThreadAndTakenOnRead) {
   IErrorInfo* info = nullptr;
   ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
   create->Release();
+  void* asked = &asked;
+  EXPECT_EQ(info->QueryInterface(IID_IDispatch, &asked), E_NOINTERFACE);
+  EXPECT_EQ(asked, nullptr);
+  ASSERT_EQ(info->QueryInterface(IID_ICreateErrorInfo, &asked), S_OK);
+  EXPECT_EQ(asked, static_cast<void*>(create));
+  create->Release();
   SetErrorInfo(0, info);
-  info->Release();
+  EXPECT_EQ(info->Release(), 1u);  // the thread holds the other reference
   std::thread other([] {
     IErrorInfo* none = reinterpret_cast<IErrorInfo*>(1);
     EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE);
@@ -125,8 +171,8 @@ TEST(ErrorInfo, PerThreadAndTakenOnRead) {
   ASSERT_EQ(GetErrorInfo(0, &got), S_OK);
   TBstr description;
   got->GetDescription(description.out());
-  EXPECT_EQ(description.Utf8(), "first");
-  got->Release();
+  EXPECT_EQ(FromBstr(description.get()), "first");
+  EXPECT_EQ(got->Release(), 0u);
   EXPECT_EQ(GetErrorInfo(0, &got), S_FALSE);  // reading takes it
 }
 

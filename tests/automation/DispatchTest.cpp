@@ -238,6 +238,14 @@ TEST(Dispatch, MalformedCallsAreRefusedWithoutCrashing) {
   EXPECT_EQ(array->Invoke(1, IID_NULL, 0, kPut, &wrongName, nullptr, nullptr, &argErr),
             DISP_E_PARAMNOTFOUND);
   EXPECT_EQ(argErr, 0u);
+  // A named argument for a parameter that a positional one already gives.
+  VARIANT twice[2] = {test::VI4(3), test::VI4(4)};
+  DISPID first = 0;
+  DISPPARAMS repeated{twice, &first, 2, 1};
+  argErr = 99;
+  EXPECT_EQ(array->Invoke(0, IID_NULL, 0, kGet, &repeated, &result, nullptr, &argErr),
+            DISP_E_PARAMNOTFOUND);
+  EXPECT_EQ(argErr, 0u);
 }
 
 // Every kind of argument, plain, by null reference and as a null array, in every position of
@@ -285,7 +293,7 @@ TEST(Dispatch, ArgumentsAreConvertedLikeAutomationDoes) {
   ASSERT_EQ(arrays::CreateDoubleArray(IID_IDispatch, array.outVoid()), S_OK);
   Ref<IDoubleArray> typed;
   ASSERT_EQ(array->QueryInterface(IID_IDoubleArray, typed.outVoid()), S_OK);
-  TBstr count(" 6 "), half("2.5"), real("-1.25E1"), yes("True");
+  TBstr count(" 6 "), half("2.5"), real("-1.25E1");
   const std::vector<std::pair<VARIANT, LONG>> counts = {
       {test::VI2(4), 4},     {test::VUI1(5), 5},      {test::VR8(2.5), 2},
       {test::VR8(3.5), 4},   {test::VR4(1.5f), 2},    {test::VStr(count), 6},
@@ -316,7 +324,6 @@ TEST(Dispatch, ArgumentsAreConvertedLikeAutomationDoes) {
     EXPECT_EQ(V_VT(&got.result), VT_R8);
     EXPECT_DOUBLE_EQ(V_R8(&got.result), expected);
   }
-  (void)yes;
 }
 
 TEST(Dispatch, DefaultMemberReadsAndWritesItems) {
@@ -414,17 +421,12 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   ASSERT_EQ(reports.Count(), 1u);
   EXPECT_NE(reports.Messages()[0].find("Negative duration"), std::string::npos);
   EXPECT_NE(reports.Messages()[0].find(kTagFakeResonance), std::string::npos);
-  IErrorInfo* info = nullptr;
-  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-  TBstr description, source;
-  info->GetDescription(description.out());
-  info->GetSource(source.out());
-  GUID guid;
-  info->GetGUID(&guid);
-  info->Release();
-  EXPECT_EQ(description.Utf8(), "Negative duration");
-  EXPECT_EQ(source.Utf8(), "Quellar.Tuning");
-  EXPECT_TRUE(guid == IID_ITuning);
+  test::TakenErrorInfo info = test::TakeErrorInfo();
+  ASSERT_TRUE(info.present);
+  EXPECT_EQ(info.refsLeft, 0u);  // nothing else holds the error information
+  EXPECT_EQ(info.description, "Negative duration");
+  EXPECT_EQ(info.source, "Quellar.Tuning");
+  EXPECT_TRUE(info.guid == IID_ITuning);
 
   // The status an exception carries wins over the default.
   EXPECT_EQ(typed->Resonance(13, &rough, &precise, &ok), E_ACCESSDENIED);
@@ -439,9 +441,94 @@ TEST(Dispatch, ExceptionBecomesStatusErrorInfoAndExcepInfo) {
   EXPECT_EQ(o.Description(), "Access refused");
   EXPECT_EQ(o.Source(), "Quellar.Tuning");
   EXPECT_EQ(reports.Count(), 3u);
+  info = test::TakeErrorInfo();  // still there for clients that ask the thread
+  EXPECT_TRUE(info.present);
+  EXPECT_EQ(info.refsLeft, 0u);
   // A successful call clears the thread's error information.
+  EXPECT_EQ(typed->Resonance(13, &rough, &precise, &ok), E_ACCESSDENIED);
   EXPECT_EQ(typed->Resonance(1, &rough, &precise, &ok), S_OK);
-  EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+  EXPECT_FALSE(test::TakeErrorInfo().present);
+}
+
+// An interface described here, for the parameter kinds that the library's own interfaces
+// do not take: a Boolean in-parameter, and out-parameters of Boolean, byte and text that
+// return the in-parameter.
+VARIANT_BOOL gFlag = 7;
+HRESULT InvokeEcho(IDispatch*, size_t member, VARIANT* args) {
+  switch (member) {
+    case 0:
+      gFlag = V_BOOL(&args[0]);
+      break;
+    case 1:
+      V_BOOL(&args[1]) = V_BOOL(&args[0]);
+      break;
+    case 2:
+      V_UI1(&args[1]) = V_UI1(&args[0]);
+      break;
+    default:
+      V_BSTR(&args[1]) = SysAllocString(V_BSTR(&args[0]));
+  }
+  return S_OK;
+}
+const ParamDesc kFlag[] = {{"Flag", VT_BOOL, nullptr, kParamIn}};
+const ParamDesc kBools[] = {{"In", VT_BOOL, nullptr, kParamIn},
+                            {"Out", VT_BOOL, nullptr, kParamOut}};
+const ParamDesc kBytes[] = {{"In", VT_UI1, nullptr, kParamIn}, {"Out", VT_UI1, nullptr, kParamOut}};
+const ParamDesc kTexts[] = {{"In", VT_BSTR, nullptr, kParamIn},
+                            {"Out", VT_BSTR, nullptr, kParamOut}};
+const MemberDesc kEchoMembers[] = {{"SetFlag", 1, MemberKind::Method, 7, kFlag, 1, ""},
+                                   {"EchoBool", 2, MemberKind::Method, 8, kBools, 2, ""},
+                                   {"EchoByte", 3, MemberKind::Method, 9, kBytes, 2, ""},
+                                   {"EchoText", 4, MemberKind::Method, 10, kTexts, 2, ""}};
+const InterfaceDesc kEchoDesc = {"IEcho", &IID_IDispatch, "", false, kEchoMembers, 4, InvokeEcho};
+
+HRESULT CallEcho(DISPID id, std::vector<VARIANT> args) {
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  UINT argErr = 9;
+  return DispatchInvoke(kEchoDesc, {"Quellar.Echo", &IID_IDispatch}, nullptr, id, IID_NULL,
+                        DISPATCH_METHOD, &params, nullptr, nullptr, &argErr);
+}
+
+TEST(Dispatch, BooleanArgumentsFromTextAndNumbers) {
+  TBstr yes("True"), no("false"), zero("0"), two(" 2 "), word("yes");
+  struct Case {
+    VARIANT arg;
+    HRESULT hr;
+    VARIANT_BOOL flag;
+  };
+  const Case cases[] = {
+      {test::VStr(yes), S_OK, VARIANT_TRUE},      {test::VStr(no), S_OK, VARIANT_FALSE},
+      {test::VStr(zero), S_OK, VARIANT_FALSE},    {test::VStr(two), S_OK, VARIANT_TRUE},
+      {test::VI4(0), S_OK, VARIANT_FALSE},        {test::VI4(-5), S_OK, VARIANT_TRUE},
+      {test::VR8(0.25), S_OK, VARIANT_TRUE},      {test::VBool(false), S_OK, VARIANT_FALSE},
+      {test::VStr(word), DISP_E_TYPEMISMATCH, 7},
+  };
+  for (const Case& c : cases) {
+    gFlag = 7;
+    EXPECT_EQ(CallEcho(1, {c.arg}), c.hr);
+    EXPECT_EQ(gFlag, c.flag) << V_VT(&c.arg);
+  }
+}
+
+TEST(Dispatch, OutParametersOfEveryTypeThroughTypedReferences) {
+  VARIANT_BOOL flag = VARIANT_FALSE;
+  VARIANT out = test::VEmpty();
+  V_VT(&out) = VT_BOOL | VT_BYREF;
+  V_BOOLREF(&out) = &flag;
+  EXPECT_EQ(CallEcho(2, {test::VI4(5), out}), S_OK);
+  EXPECT_EQ(flag, VARIANT_TRUE);
+  BYTE byte = 0;
+  V_VT(&out) = VT_UI1 | VT_BYREF;
+  V_UI1REF(&out) = &byte;
+  EXPECT_EQ(CallEcho(3, {test::VI4(200), out}), S_OK);
+  EXPECT_EQ(byte, 200);
+  BSTR text = NewBstr("old");  // replaced, and freed by the call
+  V_VT(&out) = VT_BSTR | VT_BYREF;
+  V_BSTRREF(&out) = &text;
+  EXPECT_EQ(CallEcho(4, {test::VR8(2.5), out}), S_OK);
+  EXPECT_EQ(FromBstr(text), "2.5");
+  SysFreeString(text);
 }
 
 TEST(Dispatch, SupportErrorInfoNamesTheDefaultInterface) {

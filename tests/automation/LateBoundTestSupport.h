@@ -17,78 +17,52 @@ inline VARIANT VEmpty() {
   VariantInit(&v);
   return v;
 }
-inline VARIANT VI4(LONG value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-inline VARIANT VI2(SHORT value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_I2;
-  V_I2(&v) = value;
-  return v;
-}
-inline VARIANT VUI1(BYTE value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_UI1;
-  V_UI1(&v) = value;
-  return v;
-}
-inline VARIANT VR4(float value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_R4;
-  V_R4(&v) = value;
-  return v;
-}
-inline VARIANT VR8(double value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_R8;
-  V_R8(&v) = value;
-  return v;
-}
-inline VARIANT VBool(bool value) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_BOOL;
-  V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
-  return v;
-}
-// The BSTR stays owned by the caller's TBstr.
-inline VARIANT VStr(const automation::TBstr& text) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = text.get();
-  return v;
-}
-inline VARIANT VUnknown(IUnknown* object, VARTYPE vt = VT_DISPATCH) {
+// A variant of type vt whose value field (chosen by set) holds value.
+template <class T, class Set>
+VARIANT Make(VARTYPE vt, T value, Set set) {
   VARIANT v = VEmpty();
   V_VT(&v) = vt;
-  V_UNKNOWN(&v) = object;
+  set(v, value);
   return v;
 }
-inline VARIANT VRef(VARIANT* target) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_VARIANT | VT_BYREF;
-  V_VARIANTREF(&v) = target;
-  return v;
+inline VARIANT VI4(LONG x) {
+  return Make(VT_I4, x, [](VARIANT& v, LONG y) { V_I4(&v) = y; });
 }
-inline VARIANT VRefR8(double* target) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_R8 | VT_BYREF;
-  V_R8REF(&v) = target;
-  return v;
+inline VARIANT VI2(SHORT x) {
+  return Make(VT_I2, x, [](VARIANT& v, SHORT y) { V_I2(&v) = y; });
 }
-inline VARIANT VRefI4(LONG* target) {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_I4 | VT_BYREF;
-  V_I4REF(&v) = target;
-  return v;
+inline VARIANT VUI1(BYTE x) {
+  return Make(VT_UI1, x, [](VARIANT& v, BYTE y) { V_UI1(&v) = y; });
+}
+inline VARIANT VR4(float x) {
+  return Make(VT_R4, x, [](VARIANT& v, float y) { V_R4(&v) = y; });
+}
+inline VARIANT VR8(double x) {
+  return Make(VT_R8, x, [](VARIANT& v, double y) { V_R8(&v) = y; });
+}
+inline VARIANT VBool(bool x) {
+  return Make(VT_BOOL, x,
+              [](VARIANT& v, bool y) { V_BOOL(&v) = y ? VARIANT_TRUE : VARIANT_FALSE; });
+}
+// The BSTR stays owned by the caller's TBstr.
+inline VARIANT VStr(const automation::TBstr& x) {
+  return Make(VT_BSTR, x.get(), [](VARIANT& v, BSTR y) { V_BSTR(&v) = y; });
+}
+inline VARIANT VUnknown(IUnknown* x, VARTYPE vt = VT_DISPATCH) {
+  return Make(vt, x, [](VARIANT& v, IUnknown* y) { V_UNKNOWN(&v) = y; });
+}
+// References, as script engines pass their variables.
+inline VARIANT VRef(VARIANT* x) {
+  return Make(VT_VARIANT | VT_BYREF, x, [](VARIANT& v, VARIANT* y) { V_VARIANTREF(&v) = y; });
+}
+inline VARIANT VRefR8(double* x) {
+  return Make(VT_R8 | VT_BYREF, x, [](VARIANT& v, double* y) { V_R8REF(&v) = y; });
+}
+inline VARIANT VRefI4(LONG* x) {
+  return Make(VT_I4 | VT_BYREF, x, [](VARIANT& v, LONG* y) { V_I4REF(&v) = y; });
 }
 inline VARIANT VMissing() {
-  VARIANT v = VEmpty();
-  V_VT(&v) = VT_ERROR;
-  V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-  return v;
+  return Make(VT_ERROR, DISP_E_PARAMNOTFOUND, [](VARIANT& v, HRESULT y) { V_ERROR(&v) = y; });
 }
 
 // The outcome of one Invoke; frees what it received.
@@ -126,6 +100,29 @@ inline void Invoke(Outcome& out, IDispatch* target, DISPID id, WORD flags,
   }
   out.hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &out.result,
                           &out.excep, &out.argErr);
+}
+
+// The thread's error information, taken from it. refsLeft is what the last Release returned:
+// 0 when nothing else holds the object.
+struct TakenErrorInfo {
+  bool present = false;
+  std::string description, source;
+  GUID guid{};
+  ULONG refsLeft = 0;
+};
+inline TakenErrorInfo TakeErrorInfo() {
+  TakenErrorInfo taken;
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return taken;
+  taken.present = true;
+  automation::TBstr description, source;
+  info->GetDescription(description.out());
+  info->GetSource(source.out());
+  info->GetGUID(&taken.guid);
+  taken.description = automation::FromBstr(description.get());
+  taken.source = automation::FromBstr(source.get());
+  taken.refsLeft = info->Release();
+  return taken;
 }
 
 inline DISPID IdOf(IDispatch* target, const char* name, HRESULT* hr = nullptr) {

@@ -194,6 +194,23 @@ TEST_F(PtyTransportTest, WriteReachesThePeer) {
   EXPECT_EQ(pty.Receive(data.size()), data);
 }
 
+TEST_F(PtyTransportTest, WriteLargerThanTheLineHoldsArrivesWholeAfterPartialWrites) {
+  // Far more than the terminal buffers, to a reader that starts late: the kernel takes the
+  // bytes in parts, and each part must continue where the last one ended.
+  std::vector<uint8_t> data(256 * 1024);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  std::vector<uint8_t> got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    got = pty.Receive(data.size(), 10000);
+  });
+  EXPECT_TRUE(port.Write(data.data(), static_cast<int32_t>(data.size())));
+  reader.join();
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+  EXPECT_TRUE(pty.Receive(1, 50).empty());  // and nothing more
+}
+
 TEST_F(PtyTransportTest, WaitInputWakesOnArrivalAndTimesOutOtherwise) {
   EXPECT_EQ(port.WaitInput(20), TDriverInputWait::TimedOut);
   std::thread writer([&] {

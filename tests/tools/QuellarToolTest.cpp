@@ -39,8 +39,8 @@ class QuellarTool : public ::testing::Test {
   // Runs the tool with the arguments (shell words) and standard input from a file.
   Result Run(const std::string& args, const std::string& input = "/dev/null") const {
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    const std::string command = std::string("'") + QUELLAR_TOOL + "' " + args + " <'" + input +
-                                "' >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string command = std::string("'") + QUELLAR_TOOL + "' <'" + input + "' " + args +
+                                " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
   }
@@ -61,21 +61,13 @@ const char kWorkedCode[] =
     "F8 F8 F8 FF";
 const char kWorkedItems[] = "impulse:2500:90:8000 reading:3000:1000 silence:1300";
 
-TEST_F(QuellarTool, CompilesTheWorkedExample) {
-  const Result r = Run(std::string("compile ") + kWorkedItems);
+TEST_F(QuellarTool, CompilesTheWorkedExampleAsTextAndJson) {
+  Result r = Run(std::string("compile ") + kWorkedItems);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, std::string("code: ") + kWorkedCode +
                        "\nbytes: 34\nmarks: 10600 11600 12600\nsamples: 3\nduration_ns: 14900\n"
                        "idle: false\n");
   EXPECT_EQ(r.err, "");
-}
-
-TEST_F(QuellarTool, PrintsJsonInBothForms) {
-  Result r = Run(std::string("compile --json ") + kWorkedItems);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("{\"code\": \"") + kWorkedCode +
-                       "\", \"bytes\": 34, \"marks\": [10600, 11600, 12600], \"samples\": 3, "
-                       "\"duration_ns\": 14900, \"idle\": false}\n");
   // 1250 is rounded up to the code step by the model, as 1300.
   r = Run("compile --idle --json impulse:2500:90:8000 reading:3000:1000 silence:1250");
   EXPECT_EQ(r.status, 0);
@@ -83,49 +75,81 @@ TEST_F(QuellarTool, PrintsJsonInBothForms) {
             "{\"code\": \"FA FA F9 F8 E9 F9 E9 F9 E9 F9 F9 F9 F8 F8 F8 FF\", \"bytes\": 16, "
             "\"marks\": [10600, 11600, 12600], \"samples\": 3, \"duration_ns\": 14900, "
             "\"idle\": true}\n");
-  r = Run("compile --json silence:100");
-  EXPECT_EQ(r.out,
-            "{\"code\": \"F8 FF\", \"bytes\": 2, \"marks\": [], \"samples\": 0, "
-            "\"duration_ns\": 100, \"idle\": false}\n");
 }
 
-TEST_F(QuellarTool, AppliesTheClientConversionsBeforeTheModel) {
-  // Ties to even (2450.5 -> 2450, then up to 2500), silence floor of 1000, 90 -> phase code 1.
-  Result r = Run("compile --json impulse:2450.5:90:0");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\"code\": \"38 31 31 31 31 31 79 79 79 79 79 79 79 79 FF\""),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("\"duration_ns\": 6600"), std::string::npos) << r.out;
-  // 45 degrees plays at phase 0; a package repeats its items.
-  r = Run("compile --json impulse:100:45:4000 package:2 reading:1000:1000 end");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\"code\": \"18 10 79 79 79 79 79 79 79 79 E9 F9 E9 F9 FF\""),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("\"marks\": [4200, 5200]"), std::string::npos) << r.out;
-}
-
-TEST_F(QuellarTool, RejectsInputItCannotParse) {
+// Each case: arguments (compiled with --json), exit status, code, and what standard error
+// must contain ("" for nothing at all).
+TEST_F(QuellarTool, ConvertsValuesAndNamesEveryItemThatDoesNotPlayAsWritten) {
   struct Case {
     const char* args;
+    int status;
+    const char* code;
+    const char* err;
+  };
+  const Case cases[] = {
+      // Ties to even (2450.5 -> 2450, then up to 2500), silence floor of 1000.
+      {"impulse:2450.5:90:0", 0, "38 31 31 31 31 31 79 79 79 79 79 79 79 79 FF", ""},
+      {"package:2 reading:1000:1000 end", 0, "E9 F9 E9 F9 FF", ""},
+      {"silence:9223372036854775700", 3, "", "longer than 32767 bytes"},
+      {"impulse:100:45:4000", 1, "18 10 79 79 79 79 79 79 79 79 FF",
+       "item 1 'impulse:100:45:4000' has phase 45, which plays as 0"},
+      {"reading:500:1000", 1, "F9 FF",
+       "item 1 'reading:500:1000' takes no sample: its interval is longer than its duration"},
+      {"package:-1 silence:100 end silence:500", 1, "F9 FF",
+       "item 1 'package:-1' has a negative count and plays no times"},
+      {"silence:-5 silence:100", 1, "F8 FF",
+       "item 1 'silence:-5' refused: duration must be above 0 ns (it is -5)"},
+      {"silence:0.4", 1, "FF", "item 1 'silence:0.4' refused: duration must be above 0 ns"},
+      {"reading:400:1000", 1, "FF",
+       "item 1 'reading:400:1000' refused: duration must be at least 500 ns after rounding up "
+       "to 100 ns (it is 400)"},
+      {"reading:1000:401 reading:1000:400", 1, "E8 E8 F8 F8 F8 E8 E8 F8 F8 F8 FF",
+       "item 2 'reading:1000:400' refused: interval must be at least 500 ns"},
+      {"impulse:100:0:9223372036854775807", 1, "FF",
+       "refused: silence is too large to round up to the 100 ns step"},
+      {"silence:1e30", 1, "FF", "refused: a value is out of the 64-bit range"},
+      {"silence:9223372036854775808", 1, "FF", "refused: a value is out of the 64-bit range"},
+      {"package:0 silence:100 end", 1, "FF", "must repeat a non-zero number of times"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(std::string("compile --json ") + c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    if (*c.code) {
+      EXPECT_NE(r.out.find(std::string("\"code\": \"") + c.code + "\""), std::string::npos)
+          << c.args << r.out;
+    }
+    if (*c.err)
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+    else
+      EXPECT_EQ(r.err, "") << c.args;
+  }
+}
+
+TEST_F(QuellarTool, RejectsUsageItCannotParseWithStatus2) {
+  const std::string code = WriteFile("code.bin", {0xF9, 0xFF});
+  struct Case {
+    std::string args;
     const char* message;
   };
   const Case cases[] = {
-      {"compile impulse:abc", "'abc' is not a number"},
+      {"compile impulse:abc:90:1000", "'abc' is not a number"},
       {"compile impulse:1:2", "expected impulse:DURATION:PHASE:SILENCE"},
       {"compile reading:3000", "expected reading:DURATION:INTERVAL"},
       {"compile silence:", "'' is not a number"},
       {"compile silence:nan", "'nan' is not a number"},
+      {"compile silence:0x10", "'0x10' is not a number"},
       {"compile silence:12x", "'12x' is not a number"},
       {"compile bogus:1", "unknown item"},
-      {"compile package:x silence:100 end", "not a 32-bit whole count"},
+      {"compile package:2.5 silence:100 end", "not a 32-bit whole count"},
       {"compile package:3000000000 silence:100 end", "not a 32-bit whole count"},
       {"compile package:2 silence:100", "package without 'end'"},
       {"compile silence:100 end", "no package to end"},
       {"compile", "ITEM is required"},
       {"frobnicate", ""},
       {"", "A subcommand is required"},
+      {"disasm '" + code + "' compile silence:100", ""},
+      {"disasm '" + dir_.string() + "'", "cannot read"},
+      {"disasm '" + (dir_ / "absent.bin").string() + "'", "cannot read"},
   };
   for (const Case& c : cases) {
     const Result r = Run(c.args);
@@ -135,43 +159,7 @@ TEST_F(QuellarTool, RejectsInputItCannotParse) {
   }
 }
 
-TEST_F(QuellarTool, NamesRefusedItemsAndSaysSoInItsStatus) {
-  struct Case {
-    const char* args;
-    int status;
-    const char* code;
-    const char* warning;
-  };
-  const Case cases[] = {
-      {"compile silence:-5 silence:100", 1, "F8 FF",
-       "item 1 'silence:-5' refused: duration must be above 0 ns"},
-      {"compile silence:0.4", 1, "FF", "item 1 'silence:0.4' refused"},
-      {"compile reading:400:1000", 1, "FF",
-       "item 1 'reading:400:1000' refused: duration must be at least 500 ns"},
-      {"compile reading:1000:400", 1, "FF", "interval must be at least 500 ns"},
-      {"compile impulse:0:90:5000", 1, "FF", "item 1 'impulse:0:90:5000' refused"},
-      {"compile silence:1e30", 1, "FF", "out of the 64-bit range"},
-      {"compile package:0 silence:100 end", 1, "FF", "non-zero number of times"},
-      {"compile package:-2 silence:100 end silence:500", 0, "F9 FF",
-       "'package:-2' has a negative count and plays no times"},
-  };
-  for (const Case& c : cases) {
-    const Result r = Run(std::string(c.args) + " --json");
-    EXPECT_EQ(r.status, c.status) << c.args;
-    EXPECT_NE(r.out.find(std::string("\"code\": \"") + c.code + "\""), std::string::npos)
-        << c.args << ": " << r.out;
-    EXPECT_NE(r.err.find(c.warning), std::string::npos) << c.args << ": " << r.err;
-  }
-}
-
-TEST_F(QuellarTool, ReportsCodeThatDoesNotFit) {
-  const Result r = Run("compile silence:1e18");
-  EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("longer than 32767 bytes"), std::string::npos) << r.err;
-}
-
-TEST_F(QuellarTool, DisassemblesCompiledCode) {
+TEST_F(QuellarTool, DisassemblesCompiledCodeFromAFileOrThroughAPipe) {
   const std::string file = (dir_ / "worked.bin").string();
   ASSERT_EQ(Run(std::string("compile -o '") + file + "' " + kWorkedItems).status, 0);
   const std::string expected =
@@ -190,7 +178,7 @@ TEST_F(QuellarTool, DisassemblesCompiledCode) {
   Result r = Run("disasm '" + file + "'");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
-  r = Run("disasm -", file);
+  r = Run(std::string("compile -o - ") + kWorkedItems + " | '" + QUELLAR_TOOL + "' disasm -");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
 }
@@ -207,24 +195,10 @@ TEST_F(QuellarTool, ReportsInvalidCodeWithItsOffset) {
       {{0xF9, 0xFF, 0x00}, "invalid program code at offset 2: data after the end mark"},
   };
   for (const Case& c : cases) {
-    const Result r = Run("disasm '" + WriteFile("bad.bin", c.bytes) + "'");
+    const Result r = Run("disasm -", WriteFile("bad.bin", c.bytes));
     EXPECT_EQ(r.status, 4) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
-  const Result missing = Run("disasm '" + (dir_ / "absent.bin").string() + "'");
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("cannot read"), std::string::npos);
-}
-
-TEST_F(QuellarTool, HelpDocumentsTheExitStatus) {
-  const Result r = Run("--help");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("1 some item was refused"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("compile"), std::string::npos);
-  EXPECT_NE(r.out.find("disasm"), std::string::npos);
-  const Result compile = Run("compile --help");
-  EXPECT_EQ(compile.status, 0);
-  EXPECT_NE(compile.out.find("3 program code longer than 32767 bytes"), std::string::npos);
 }
 
 TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {

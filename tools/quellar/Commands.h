@@ -13,7 +13,7 @@ namespace quellar::tool {
 // Exit status of every subcommand.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitRefused = 1,  // some item was refused by the program model
+  kExitRefused = 1,  // some item was refused or does not play as written (a warning names it)
   kExitUsage = 2,    // bad usage, an item that cannot be parsed, a file that cannot be used
   kExitTooLong = 3,  // the program code would exceed 32767 bytes
   kExitBadCode = 4,  // program code that cannot be read (disasm)
@@ -21,9 +21,9 @@ enum ExitCode : int {
 
 // The exit statuses as told in --help.
 inline constexpr const char* kExitStatusHelp =
-    "Exit status: 0 ok; 1 some item was refused; 2 bad usage, an item that cannot be parsed or "
-    "a file that cannot be used; 3 program code longer than 32767 bytes; 4 invalid program "
-    "code.";
+    "Exit status: 0 ok; 1 some item was refused or does not play as written (a warning names "
+    "it); 2 bad usage, an item that cannot be parsed or a file that cannot be used; 3 program "
+    "code longer than 32767 bytes; 4 invalid program code.";
 
 class Command {
  public:

@@ -1,5 +1,6 @@
 // quellar compile: builds a program from items on the command line and prints its code,
-// time marks, sample count and running time (text or JSON); optionally writes the code.
+// time marks, sample count and running time (text or JSON); optionally writes the code, to
+// standard output for "-".
 #include <CLI/CLI.hpp>
 #include <fstream>
 #include <iostream>
@@ -20,7 +21,9 @@ class CompileCommand final : public Command {
         "compile", "Compile impulse program items into program code and print it");
     sub->add_flag("--idle", idle_, "Compile the idle form: every impulse becomes silence");
     sub->add_flag("--json", json_, "Print one JSON object");
-    sub->add_option("-o,--output", output_, "Also write the code, as bytes, to this file");
+    sub->add_option("-o,--output", output_,
+                    "Also write the code, as bytes, to this file; - writes it to standard output "
+                    "in place of the listing");
     sub->add_option("ITEM", items_,
                     "impulse:DURATION:PHASE:SILENCE, silence:DURATION, "
                     "reading:DURATION:INTERVAL, package:COUNT ... end "
@@ -28,8 +31,8 @@ class CompileCommand final : public Command {
         ->required();
     sub->footer(
         "Values are rounded to whole nanoseconds (halves to even) and then up to the 100 ns "
-        "code step; an impulse's silence is at least 1000 ns. Refused items are named on "
-        "standard error.\n" +
+        "code step; an impulse's silence is at least 1000 ns. Items that are refused or do not "
+        "play as written are named on standard error.\n" +
         std::string(kExitStatusHelp));
     return sub;
   }
@@ -50,20 +53,28 @@ class CompileCommand final : public Command {
                 << " bytes\n";
       return kExitTooLong;
     }
-    if (!output_.empty()) {
-      std::ofstream out(output_, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(code.data()),
-                static_cast<std::streamsize>(code.size()));
-      if (!out.flush()) {
-        std::cerr << "quellar: error: cannot write '" << output_ << "'\n";
-        return kExitUsage;
+    if (output_ == "-") {
+      std::cout.write(reinterpret_cast<const char*>(code.data()),
+                      static_cast<std::streamsize>(code.size()));
+      if (!std::cout.flush()) return CannotWrite();
+    } else {
+      if (!output_.empty()) {
+        std::ofstream out(output_, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(code.data()),
+                  static_cast<std::streamsize>(code.size()));
+        if (!out.flush()) return CannotWrite();
       }
+      Print(program, code);
     }
-    Print(program, code);
-    return items.refused > 0 ? kExitRefused : kExitOk;
+    return items.warnings.empty() ? kExitOk : kExitRefused;
   }
 
  private:
+  int CannotWrite() const {
+    std::cerr << "quellar: error: cannot write '" << output_ << "'\n";
+    return kExitUsage;
+  }
+
   void Print(const program::TProgramCompilerBytecode& program,
              const std::vector<uint8_t>& code) const {
     const program::TProgramMarkers& markers = program.Markers();

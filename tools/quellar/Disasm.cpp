@@ -2,9 +2,7 @@
 // timeline, one line per period, ending with the end mark.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "Commands.h"
 #include "program/DrvDisassembler.h"
@@ -13,9 +11,13 @@ namespace quellar::tool {
 
 namespace {
 
-bool ReadAll(std::istream& in, std::vector<uint8_t>& bytes) {
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// False when the file cannot be read to its end (a directory, a missing file, a read error).
+bool ReadAll(std::FILE* in, std::vector<uint8_t>& bytes) {
+  uint8_t block[4096];
+  size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, in)) > 0)
+    bytes.insert(bytes.end(), block, block + got);
+  return !std::ferror(in);
 }
 
 std::string Describe(const program::CodePeriod& period, size_t sample) {
@@ -44,11 +46,13 @@ class DisasmCommand final : public Command {
   int Run() override {
     std::vector<uint8_t> code;
     if (file_ == "-") {
-      std::cin >> std::noskipws;
-      if (!ReadAll(std::cin, code)) return Unreadable();
+      if (!ReadAll(stdin, code)) return Unreadable();
     } else {
-      std::ifstream in(file_, std::ios::binary);
-      if (!in || !ReadAll(in, code)) return Unreadable();
+      std::FILE* in = std::fopen(file_.c_str(), "rb");
+      if (!in) return Unreadable();
+      const bool read = ReadAll(in, code);
+      std::fclose(in);
+      if (!read) return Unreadable();
     }
     const program::CodeListing listing = program::Disassemble(code);
     char line[160];

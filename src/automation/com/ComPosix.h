@@ -275,7 +275,12 @@ struct VARIANT {
   };
 };
 using VARIANTARG = VARIANT;
+// The widths and layouts clients of the Windows headers rely on.
+static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "LONG is 32-bit");
+static_assert(sizeof(OLECHAR) == 2 && sizeof(VARIANT_BOOL) == 2, "16-bit text and Booleans");
+static_assert(sizeof(GUID) == 16 && sizeof(DECIMAL) == 16, "GUID and DECIMAL layout");
 static_assert(sizeof(VARIANT) == (sizeof(void*) == 8 ? 24 : 16), "VARIANT layout");
+static_assert(offsetof(VARIANT, dblVal) == 8, "VARIANT value after the 8-byte header");
 
 #define V_VT(X) ((X)->vt)
 #define V_ISBYREF(X) (V_VT(X) & VT_BYREF)
