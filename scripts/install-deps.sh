@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs (as root). Quick when all are present.
 #   install-deps.sh core   compiler, CMake, test and CLI libraries (enough for the main job)
-#   install-deps.sh all    also the benchmark references, clang/libFuzzer, mingw-w64, Wine and
-#                          the packaging tools (CPack's dpkg-shlibdeps and file, NSIS, 7-Zip)
+#   install-deps.sh python core, and the Python binding's build, run-time and test packages
+#   install-deps.sh all    both, and the benchmark references, clang/libFuzzer, mingw-w64,
+#                          Wine and the packaging tools (CPack's dpkg-shlibdeps and file,
+#                          NSIS, 7-Zip)
 set -euo pipefail
 core=(build-essential cmake ninja-build pkg-config python3 git uuid-runtime
       googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
@@ -10,7 +12,9 @@ extra=(clang libclang-rt-14-dev libfftw3-dev libgsl-dev
        g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
        wine wine64 xz-utils
        dpkg-dev file nsis 7zip)
+python=(python3-dev pybind11-dev python3-numpy python3-matplotlib python3-pytest)
 want=("${core[@]}")
+[ "${1:-all}" = all ] || [ "${1:-all}" = python ] && want+=("${python[@]}")
 [ "${1:-all}" = all ] && want+=("${extra[@]}")
 # 32-bit Wine for the 32-bit DLL, where the kernel runs 32-bit programs: where it does not, the
 # 32-bit loader would only stand in the way of the 64-bit one.
