@@ -76,8 +76,11 @@ TEST(Disassemble, ReportsInvalidCodeWithItsOffset) {
     std::string error;
     size_t periods;
   };
+  std::vector<uint8_t> tooLong(32768, 0xF8);
+  tooLong.back() = 0xFF;
   const Case cases[] = {
       {"empty", {}, 0, "no end mark", 0},
+      {"too long", tooLong, 32767, "longer than 32767 bytes", 1},
       {"no end mark", Hex("F9 F8"), 2, "no end mark", 1},
       {"data after the end mark", Hex("F9 FF F8"), 2, "data after the end mark", 1},
       {"class 7", Hex("F9 F9 0F FF"), 2, "delay class 7 outside the end mark", 1},
