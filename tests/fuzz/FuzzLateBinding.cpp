@@ -279,10 +279,7 @@ void CheckResult(const VARIANT& r) {
     Require(vt == VT_EMPTY || vt == VT_I4 || vt == VT_R8 || vt == VT_UI1 || vt == VT_BSTR);
 }
 
-std::string ScratchFile(const char* name) {
-  return platform::TempDirectory() + name;
-}
-
+// Type information, or the DISPIDs of names.
 void LookUp(Session& s, const Target& t) {
   fuzz::TInput& in = s.in;
   if (in.Below(8) == 0) {
@@ -334,12 +331,14 @@ void Call(Session& s, const Target& t) {
   TArgs args;
   const UINT count = in.Below(7);
   for (UINT i = 0; i < count; ++i) args.values.push_back(args.Make(s, true));
-  // A file name of the compiler's Save and Load stays inside the scratch folder.
-  if (std::string_view(t.itf->name) == "ICompiler" && (id == 8 || id == 9) && count > 0) {
+  // Every argument of the compiler's Save and Load names a file inside the scratch folder.
+  if (std::string_view(t.itf->name) == "ICompiler" && (id == 8 || id == 9)) {
     static const char* kFiles[] = {"program.bin", "no-folder/program.bin", "", "."};
-    VariantClear(&args.values.back());
-    V_VT(&args.values.back()) = VT_BSTR;
-    V_BSTR(&args.values.back()) = NewBstr(ScratchFile(in.Pick(kFiles)));
+    for (VARIANT& v : args.values) {
+      VariantClear(&v);
+      V_VT(&v) = VT_BSTR;
+      V_BSTR(&v) = NewBstr(platform::TempDirectory() + in.Pick(kFiles));
+    }
   }
   if (Costly(t, id, flags, args.values)) return;
   DISPID namedIds[2] = {in.Pick(kNamedIds), in.Pick(kNamedIds)};
