@@ -30,10 +30,14 @@ bool TSimProgram::Decode(const uint8_t* code, size_t size) {
     const uint8_t b = code[i];
     const int delayClass = b & 0x07;
     if (delayClass == 7) return Refuse("delay class 7 before the end mark", i);
+    const bool window = (b & 0x80) == 0;
     const bool strobe = (b & 0x10) == 0;
+    const bool impulse = (b & 0x08) == 0;
+    // The window gates the transmitter and blanks the receiver.
+    if (impulse && !window) return Refuse("radio frequency outside the impulse window", i);
+    if (strobe && window) return Refuse("sample inside the impulse window", i);
     if (strobe && !strobing) strobes_.push_back(t);
     strobing = strobe;
-    const bool impulse = (b & 0x08) == 0;
     const uint8_t phase = static_cast<uint8_t>((b >> 5) & 0x03);
     if (impulse && pulsing && impulses_.back().Phase == phase) {
       impulses_.back().Duration += kDelay[delayClass];

@@ -2,8 +2,9 @@
 // The virtual analyzer's own reading of program code, written from the code's description and
 // independent of the library's compiler. Each byte holds its control lines for the length of
 // its delay class; 0xFF ends the code.
-//   bit 3 = 0: radio frequency on; bits 6-5 its phase (0, 90, 180, 270 degrees)
-//   bit 4 = 0: sampling strobe; one sample at the start of each run of strobe bytes
+//   bit 7 = 0: impulse window (transmitter gated on, receiver blanked)
+//   bit 3 = 0: radio frequency on, only inside the window; bits 6-5 its phase (0, 90, 180, 270)
+//   bit 4 = 0: sampling strobe, only outside the window; one sample at the start of each run
 //   bits 2-0: delay class 0..6 (100, 500, 5000, 50000, 500000, 5000000, 500000000 ns)
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +26,8 @@ struct TSimImpulse {
 class TSimProgram {
  public:
   // Reads code; false (with the reason and the byte offset) when the analyzer must refuse it:
-  // empty, longer than kSimMaxCode, no end mark at the end, or delay class 7 before it.
+  // empty, longer than kSimMaxCode, no end mark at the end, delay class 7 before it, radio
+  // frequency outside the impulse window or a strobe inside it.
   bool Decode(const uint8_t* code, size_t size);
 
   bool Valid() const { return valid_; }

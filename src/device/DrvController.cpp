@@ -127,19 +127,28 @@ bool TDriverController::WaitAnswer(uint8_t code, uint32_t timeoutMs, bool restar
     if (!LineActive()) return false;
     answerSource_ = nullptr;
     auto& clock = platform::GetClock();
-    uint32_t start = clock.Ticks();
+    // Summed in 64 bits from tick differences: a 32-bit difference from the start wraps before
+    // a time-out of 2^32 - 1 ms is exceeded, and the wait would never end.
+    uint32_t last = clock.Ticks();
+    uint64_t elapsed = 0;
+    const auto measure = [&] {
+      const uint32_t now = clock.Ticks();
+      elapsed += platform::Elapsed(last, now);
+      last = now;
+    };
     uint64_t pieces = piecesReceived_;
     bool woken = false;
     for (;;) {
       if (PollAnswer(code)) return true;
+      measure();
       // A block longer than the window still arrives, as long as its pieces keep coming.
       if (restartOnPiece && piecesReceived_ != pieces) {
         pieces = piecesReceived_;
-        start = clock.Ticks();
+        elapsed = 0;
       }
       // A transport that reports input but delivers none must not turn this into a spin.
       if (woken && lastReceived_ == 0) clock.Sleep(1);
-      uint32_t elapsed = platform::Elapsed(start, clock.Ticks());
+      measure();
       if (elapsed > timeoutMs) return TimedOut(code, timeoutMs);
       // Block in the transport until bytes arrive or the time is up, instead of polling.
       const uint64_t remaining = uint64_t{timeoutMs} - elapsed + 1;
@@ -150,7 +159,7 @@ bool TDriverController::WaitAnswer(uint8_t code, uint32_t timeoutMs, bool restar
         return false;
       }
       woken = wait == TDriverInputWait::Ready;
-      elapsed = platform::Elapsed(start, clock.Ticks());
+      measure();
       if (elapsed > timeoutMs) return TimedOut(code, timeoutMs);
     }
   });

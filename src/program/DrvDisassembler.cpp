@@ -55,6 +55,8 @@ CodeListing Disassemble(const uint8_t* code, size_t size) {
     };
     int64_t time = 0;
     for (size_t i = 0; i < size; ++i) {
+      // The analyzer refuses longer code, so none of it is what the analyzer plays.
+      if (i == kMaxCodeSize) return fail(i, "longer than 32767 bytes");
       const uint8_t b = code[i];
       if (b == kEndMark) {
         if (i + 1 != size) return fail(i + 1, "data after the end mark");

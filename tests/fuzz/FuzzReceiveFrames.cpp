@@ -5,19 +5,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "FuzzInput.h"
 #include "device/DrvController.h"
 #include "device/DrvFrame.h"
 #include "device/FakeTransport.h"
 
 using namespace quellar;
-
-namespace {
-
-void Require(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-}  // namespace
+using fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Piece sizes come from a generator seeded by the input, so a case replays the same way.

@@ -3,13 +3,10 @@
 #include <cmath>
 #include <cstdint>
 
+#include "FuzzInput.h"
 #include "device/DrvResponse.h"
 
 namespace quellar::fuzz {
-
-inline void Require(bool condition) {
-  if (!condition) __builtin_trap();
-}
 
 inline void CheckSequenceSizes(const device::TDriverResponse& r, size_t count) {
   Require(r.Count() >= 0 && static_cast<size_t>(r.Count()) == count);

@@ -54,6 +54,7 @@ TEST(Disassemble, ReportsInvalidCodeWithItsOffset) {
   };
   const Case cases[] = {
       {"", 0, "no end mark", 0},
+      {"F8*32767 FF", 32767, "longer than 32767 bytes", 1},
       {"F9 F8", 2, "no end mark", 1},
       {"F9 FF F8", 2, "data after the end mark", 1},
       {"F9 F9 0F FF", 2, "delay class 7 outside the end mark", 1},

@@ -114,6 +114,8 @@ TEST(TSimProgram, RefusesCodeTheAnalyzerCannotRun) {
       {{0xF8, 0x7F, 0xFF}, "delay class 7 before the end mark", 1},
       {{0xFF, 0xFF}, "delay class 7 before the end mark", 0},
       {tooLong, "longer than 32767 bytes", 32767},
+      {{0xF8, 0xE0, 0xFF}, "radio frequency outside the impulse window", 1},
+      {{0x78, 0x68, 0xFF}, "sample inside the impulse window", 1},
   };
   for (const Case& c : cases) {
     TSimProgram p;
