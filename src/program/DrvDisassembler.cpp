@@ -4,6 +4,7 @@
 
 #include "errors/Asserts.h"
 #include "program/DrvCodeFormat.h"
+#include "program/DrvCompilerBytecode.h"
 
 namespace quellar::program {
 

@@ -35,6 +35,12 @@ using fuzz::Require;
 
 namespace {
 
+const InterfaceDesc* FindInterface(REFIID iid) {
+  for (size_t i = 0; i < kQuellarLibrary.interfaceCount; ++i)
+    if (IsEqualGUID(*kQuellarLibrary.interfaces[i]->iid, iid)) return kQuellarLibrary.interfaces[i];
+  return nullptr;
+}
+
 struct Target {
   IDispatch* object;
   const InterfaceDesc* itf;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "program/DrvCodeFormat.h"
 #include "program/DrvCompilerBytecode.h"
 #include "program/DrvConversions.h"
 #include "program/DrvDisassembler.h"
@@ -34,7 +35,7 @@ Compiled Compile(TProgramCompilerBytecode& program, bool idle) {
   Compiled c;
   c.ok = program.Compile(&c.code, idle);
   const TProgramMarkers& markers = program.Markers();
-  c.marks.assign(markers.Marks(), markers.Marks() + markers.Count());
+  for (int32_t i = 0; i < markers.Count(); ++i) c.marks.push_back(markers.Mark(i));
   c.time = markers.Time();
   // The marks describe the compilation, or the part of it written, either way.
   Require(std::is_sorted(c.marks.begin(), c.marks.end()));

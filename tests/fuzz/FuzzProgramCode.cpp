@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "program/DrvCodeFormat.h"
 #include "program/DrvCompilerBytecode.h"
 #include "program/DrvDisassembler.h"
 #include "sim/SimProgram.h"
