@@ -86,6 +86,40 @@ FitResult LineSearch(FitState& state, std::span<double> b, std::span<const doubl
   return code;
 }
 
+namespace {
+constexpr double kDampingCap = 1e10;
+constexpr double kAccelerationRatio = 0.75;
+
+// The damping of each slot: its own curvature A[j][j] (Marquardt's, free of units), raised for
+// a slot whose relative influence b[j]^2 A[j][j] is far below the strongest slot's. Plain
+// Marquardt damping lets a slot the data hardly sees (a decay rate far too fast to show) take
+// huge steps and leave the basin of the minimum.
+void Damping(const Matrix& a, std::span<const double> b, int lb, int ub, std::span<double> d) {
+  double strongest = 0.0;
+  for (int j = lb; j <= ub; ++j) strongest = std::max(strongest, a[j][j] * b[j] * b[j]);
+  for (int j = lb; j <= ub; ++j)
+    d[j] = b[j] != 0.0 ? std::max(a[j][j], strongest / (b[j] * b[j])) : a[j][j];
+}
+
+// Solves (A + lambda diag(d)) x = rhs.
+FitResult DampedSolve(const Matrix& a, std::span<const double> d, std::span<const double> rhs,
+                      int lb, int ub, double lambda, std::span<double> x, Matrix& inv) {
+  Matrix damped = a;
+  for (int j = lb; j <= ub; ++j) damped[j][j] += lambda * d[j];
+  return ScaledGaussJordan(damped, rhs, lb, ub, 0.0, x, inv);
+}
+
+// Length of x in the metric of A (the change of the model curve it makes).
+double CurveLength(const Matrix& a, std::span<const double> x, int lb, int ub) {
+  double s = 0.0;
+  for (int j = lb; j <= ub; ++j) s += a[j][j] * x[j] * x[j];
+  return std::sqrt(s);
+}
+}  // namespace
+
+// Marquardt with geodesic acceleration: the damped step is bent along the model's curvature,
+// which lets it follow the narrow curved valleys of sums of exponentials that a straight step
+// only creeps along.
 FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
   const int lb = state.Lb(), ub = state.Ub();
   double lambda = 0.01;
@@ -93,11 +127,13 @@ FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
   state.iterations = 1;
   bool converged = false, stalled = false;
   Vector old = NewVector(ub), g = NewVector(ub), delta = NewVector(ub), diag = NewVector(ub);
-  Matrix a;
+  Vector curve = NewVector(ub), bend = NewVector(ub), damping = NewVector(ub);
+  Matrix a, scratch;
   for (;;) {
     std::copy(b.begin() + lb, b.begin() + ub + 1, old.begin() + lb);
     state.GaussNewton(b, g, a);
     for (int j = lb; j <= ub; ++j) g[j] = -g[j];
+    Damping(a, old, lb, ub, damping);
     if (converged) {
       FitResult code = kFitOk;
       if (state.Stationary(old, a, g, f, delta, v, code)) {
@@ -112,22 +148,33 @@ FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
       converged = false;  // small steps away from a minimum: damping, not convergence
     }
     // The damped step is taken whole when it lowers the sum of squares; otherwise the damping
-    // rises. Past the damping limit a line search along the last step has the final word.
+    // rises. Past the damping cap a line search along the last step has the final word.
     double f1 = f;
     for (bool improved = false; !improved;) {
-      const FitResult code = ScaledGaussJordan(a, g, lb, ub, lambda, delta, v);
+      const FitResult code = DampedSolve(a, damping, g, lb, ub, lambda, delta, v);
       if (code != kFitOk) return code;
-      for (int j = lb; j <= ub; ++j) b[j] = old[j] + delta[j];
-      f1 = state.Objective(b);
-      improved = f1 < f || (f1 == 0 && f == 0);
-      if (improved) break;
-      for (int j = lb; j <= ub; ++j) b[j] = old[j];
-      f1 = f;
+      // The bend is kept only while small against the step: a large one means the second
+      // order term is not small, and the step too long.
+      bool bent = true;
+      if (state.Acceleration(old, delta, curve) &&
+          DampedSolve(a, damping, curve, lb, ub, lambda, bend, scratch) == kFitOk) {
+        bent = CurveLength(a, bend, lb, ub) <= kAccelerationRatio * CurveLength(a, delta, lb, ub);
+        if (bent)
+          for (int j = lb; j <= ub; ++j) delta[j] += bend[j];
+      }
+      if (bent) {
+        for (int j = lb; j <= ub; ++j) b[j] = old[j] + delta[j];
+        f1 = state.Objective(b);
+        improved = f1 < f || (f1 == 0 && f == 0);
+        if (improved) break;
+        for (int j = lb; j <= ub; ++j) b[j] = old[j];
+        f1 = f;
+      }
       lambda *= 10.0;
-      if (lambda > 1000.0) {
+      if (lambda > kDampingCap) {
         LineSearch(state, b, delta, f1);
         stalled = !(f1 < f);
-        lambda = 1000.0;
+        lambda = kDampingCap;
         improved = true;
       }
     }

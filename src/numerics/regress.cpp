@@ -200,9 +200,12 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
     g[j] = 0.0;
     for (int k = lb_; k <= ub_; ++k) a[j][k] = 0.0;
   }
+  const size_t width = d_.size();
+  jacobian_.resize(width * (n_ + 1));
   for (int i = 1; i <= n_; ++i) {
     std::fill(d_.begin(), d_.end(), 0.0);
     derivative_(x_[i], yhat_[i], b, d_);
+    std::copy(d_.begin(), d_.end(), jacobian_.begin() + i * width);
     const double w = Weight(i);
     const double r = w * (y_[i] - yhat_[i]);
     for (int j = lb_; j <= ub_; ++j) {
@@ -212,6 +215,37 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
   }
   for (int j = lb_; j <= ub_; ++j)
     for (int k = j + 1; k <= ub_; ++k) a[k][j] = a[j][k];
+  jacobianPoint_.assign(b.begin(), b.end());
+}
+
+bool FitState::Acceleration(std::span<const double> b, std::span<const double> v,
+                            std::span<double> rhs) {
+  constexpr double kH = 0.1;
+  probe_.assign(b.begin(), b.end());
+  for (int j = lb_; j <= ub_; ++j) {
+    probe_[j] = b[j] + kH * v[j];
+    if (!(probe_[j] >= lower_[j] && probe_[j] <= upper_[j])) return false;
+  }
+  // The Jacobian of the last GaussNewton, when it was taken at b.
+  if (!std::equal(b.begin() + lb_, b.begin() + ub_ + 1, jacobianPoint_.begin() + lb_,
+                  jacobianPoint_.begin() + ub_ + 1))
+    return false;
+  FitValues(b);
+  ++evaluations;
+  const size_t width = d_.size();
+  Vector sum = NewVector(ub_);
+  for (int i = 1; i <= n_; ++i) {
+    const double* d = jacobian_.data() + i * width;
+    double slope = 0.0;
+    for (int j = lb_; j <= ub_; ++j) slope += d[j] * v[j];
+    const double yvv = 2.0 / kH * ((model_(x_[i], probe_) - yhat_[i]) / kH - slope);
+    const double w = Weight(i);
+    for (int j = lb_; j <= ub_; ++j) sum[j] -= 0.5 * w * yvv * d[j];
+  }
+  for (int j = lb_; j <= ub_; ++j)
+    if (!std::isfinite(sum[j])) return false;
+  for (int j = lb_; j <= ub_; ++j) rhs[j] = sum[j];
+  return true;
 }
 
 const char* FitStopText(FitStop stop) {

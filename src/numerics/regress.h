@@ -105,6 +105,12 @@ class FitState {
   void Gradient(std::span<const double> b, std::span<double> g, std::span<double> diag = {});
   // g[j] = -sum r_i d_i[j], a[j][k] = sum d_i[j] d_i[k].
   void GaussNewton(std::span<const double> b, std::span<double> g, Matrix& a);
+  // Geodesic acceleration's right-hand side along the step v from b: rhs[j] = -1/2 sum
+  // w_i yvv_i d_i[j], with yvv the model's second derivative along v by a finite difference and
+  // d the Jacobian of the last GaussNewton. False (rhs untouched) unless that was taken at b,
+  // where b + v/10 leaves the bounds (the model is never evaluated out of bounds) or where the
+  // difference is not finite.
+  bool Acceleration(std::span<const double> b, std::span<const double> v, std::span<double> rhs);
 
   // The scale-free step test: every slot moved by less than tol of its own size, or by less
   // than a step that would move the model curve by tol of the residual norm (diag holds
@@ -146,7 +152,9 @@ class FitState {
   bool evalValid_ = false;
   bool valueValid_ = false;  // evalValue_ is the sum of squares at evalPoint_
   double evalValue_ = 0.0;
-  Vector d_;
+  Vector d_, probe_;
+  Vector jacobian_;       // rows 1..n of the last GaussNewton, d_.size() wide
+  Vector jacobianPoint_;  // where it was taken
 };
 
 }  // namespace quellar::numerics
