@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr long kLengths[] = {1024, 4096, 5000, 4099, 65536, 65521};
+constexpr long kLengths[] = {64, 256, 1000, 1024, 4096, 4099, 5000, 16384, 65521, 65536};
 
 void Lengths(benchmark::internal::Benchmark* b) {
   for (long n : kLengths) b->Arg(n);
