@@ -52,11 +52,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # Same soname, same interface: later releases of this major version satisfy the clients.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# A Python extension module needs the interpreter it was built for, which no library names.
+# A Python extension module needs the interpreter it was built for, which no library names,
+# and the package imports numpy; matplotlib only for its plots.
 if(TARGET quellar_python)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "python3 (>= 3.${Python3_VERSION_MINOR}), python3 (<< 3.${next_minor})")
+      "python3 (>= 3.${Python3_VERSION_MINOR}), python3 (<< 3.${next_minor}), python3-numpy")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-matplotlib)
 endif()
 include(CPack)

@@ -116,7 +116,10 @@ sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Installed-Size\):/    \1:
 [ "$(dpkg-deb -f "$deb" Package)" = quellar ] && [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] &&
   [ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "wrong name, version or architecture"
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *\([^ ]*\).*/\1/' | LC_ALL=C sort)
-for need in libc6 libgcc-s1 libstdc++6; do
+needs=(libc6 libgcc-s1 libstdc++6)
+# The Python package imports numpy.
+dpkg-deb -c "$deb" | grep -q '/dist-packages/quellar/' && needs+=(python3 python3-numpy)
+for need in "${needs[@]}"; do
   grep -qx "$need" <<<"$depends" || fail "Depends lacks $need"
 done
 for name in $depends; do
