@@ -118,7 +118,8 @@ sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Installed-Size\):/    \1:
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *\([^ ]*\).*/\1/' | LC_ALL=C sort)
 needs=(libc6 libgcc-s1 libstdc++6)
 # The Python package imports numpy.
-dpkg-deb -c "$deb" | grep -q '/dist-packages/quellar/' && needs+=(python3 python3-numpy)
+contents=$(dpkg-deb -c "$deb")
+grep -q '/dist-packages/quellar/' <<<"$contents" && needs+=(python3 python3-numpy)
 for need in "${needs[@]}"; do
   grep -qx "$need" <<<"$depends" || fail "Depends lacks $need"
 done
