@@ -119,7 +119,7 @@ double CurveLength(const Matrix& a, std::span<const double> x, int lb, int ub) {
 
 // Marquardt with geodesic acceleration: the damped step is bent along the model's curvature,
 // which lets it follow the narrow curved valleys of sums of exponentials that a straight step
-// only creeps along.
+// only creeps along. Easy fits, whose steps are all taken, never pay for it.
 FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
   const int lb = state.Lb(), ub = state.Ub();
   double lambda = 0.01;
@@ -170,6 +170,8 @@ FitResult Marquardt(FitState& state, std::span<double> b, Matrix& v) {
         for (int j = lb; j <= ub; ++j) b[j] = old[j];
         f1 = f;
       }
+      // A rejected step marks a harder problem: bend the steps from the next iteration on.
+      state.keepJacobian = true;
       lambda *= 10.0;
       if (lambda > kDampingCap) {
         LineSearch(state, b, delta, f1);

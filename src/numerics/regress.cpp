@@ -201,11 +201,11 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
     for (int k = lb_; k <= ub_; ++k) a[j][k] = 0.0;
   }
   const size_t width = d_.size();
-  jacobian_.resize(width * (n_ + 1));
+  if (keepJacobian) jacobian_.resize(width * (n_ + 1));
   for (int i = 1; i <= n_; ++i) {
     std::fill(d_.begin(), d_.end(), 0.0);
     derivative_(x_[i], yhat_[i], b, d_);
-    std::copy(d_.begin(), d_.end(), jacobian_.begin() + i * width);
+    if (keepJacobian) std::copy(d_.begin(), d_.end(), jacobian_.begin() + i * width);
     const double w = Weight(i);
     const double r = w * (y_[i] - yhat_[i]);
     for (int j = lb_; j <= ub_; ++j) {
@@ -215,7 +215,7 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
   }
   for (int j = lb_; j <= ub_; ++j)
     for (int k = j + 1; k <= ub_; ++k) a[k][j] = a[j][k];
-  jacobianPoint_.assign(b.begin(), b.end());
+  if (keepJacobian) jacobianPoint_.assign(b.begin(), b.end());
 }
 
 bool FitState::Acceleration(std::span<const double> b, std::span<const double> v,
@@ -226,8 +226,9 @@ bool FitState::Acceleration(std::span<const double> b, std::span<const double> v
     probe_[j] = b[j] + kH * v[j];
     if (!(probe_[j] >= lower_[j] && probe_[j] <= upper_[j])) return false;
   }
-  // The Jacobian of the last GaussNewton, when it was taken at b.
-  if (!std::equal(b.begin() + lb_, b.begin() + ub_ + 1, jacobianPoint_.begin() + lb_,
+  // The Jacobian of the last GaussNewton, when it was kept and taken at b.
+  if (!keepJacobian || jacobianPoint_.size() != b.size() ||
+      !std::equal(b.begin() + lb_, b.begin() + ub_ + 1, jacobianPoint_.begin() + lb_,
                   jacobianPoint_.begin() + ub_ + 1))
     return false;
   FitValues(b);

@@ -107,7 +107,8 @@ class FitState {
   void GaussNewton(std::span<const double> b, std::span<double> g, Matrix& a);
   // Geodesic acceleration's right-hand side along the step v from b: rhs[j] = -1/2 sum
   // w_i yvv_i d_i[j], with yvv the model's second derivative along v by a finite difference and
-  // d the Jacobian of the last GaussNewton. False (rhs untouched) unless that was taken at b,
+  // d the Jacobian of the last GaussNewton. False (rhs untouched) unless that was kept
+  // (keepJacobian) and taken at b,
   // where b + v/10 leaves the bounds (the model is never evaluated out of bounds) or where the
   // difference is not finite.
   bool Acceleration(std::span<const double> b, std::span<const double> v, std::span<double> rhs);
@@ -129,6 +130,10 @@ class FitState {
   // kSettleSteps such steps, each taken only where it lowers f (b and f follow them).
   bool Settle(std::span<double> b, double& f, FitResult* code);
   static constexpr int kSettleSteps = 8;
+
+  // GaussNewton keeps the Jacobian for Acceleration. Off until a method asks: the storage
+  // (n x slots) costs more than an easy fit.
+  bool keepJacobian = false;
 
   // Counters for the summary; methods count their own iterations.
   int evaluations = 0;
