@@ -22,7 +22,8 @@ if [ "${1:-all}" = all ] && bash "$(dirname "$0")/lib/runs-i386.sh"; then want+=
 
 missing=()
 for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  grep -q 'install ok installed' <<<"$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" ||
+    missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -30,7 +31,7 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 echo "Installing: ${missing[*]}"
 # The 32-bit DLL runs under Debian's 32-bit Wine.
-if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
   $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -qq

@@ -85,7 +85,9 @@ found=$(sed -n 's/^Quellar_DIR:PATH=//p' "$work/cmake/CMakeCache.txt")
 [ "$found" = "$prefix/$libdir/cmake/Quellar" ] ||
   fail "find_package found Quellar elsewhere than in the scratch prefix"
 quiet cmake --build "$work/cmake"
-ldd "$work/cmake/quellar_example_cpp" | grep -q "=> $prefix/$libdir/libquellar.so.$major " ||
+# Whole outputs are searched, never pipes into grep -q: with pipefail, grep leaving early
+# kills the writer and fails a check that held.
+grep -q "=> $prefix/$libdir/libquellar.so.$major " <<<"$(ldd "$work/cmake/quellar_example_cpp")" ||
   fail "quellar_example_cpp does not load the installed library"
 out=$("$work/cmake/quellar_example_cpp") ||
   { echo "$out"; fail "quellar_example_cpp (CMake build) failed"; }
@@ -182,7 +184,7 @@ inst=$WINEPREFIX/drive_c/Program\ Files/Quellar
 inst32=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Quellar
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quellar'
 libid=$(sed -n '/^\[/,/^library Quellar/s/^ *uuid(\([0-9A-Fa-f-]*\)),*$/\1/p' \
-  src/automation/Quellar.idl | head -1 | tr 'a-f' 'A-F')
+  src/automation/Quellar.idl | sed -n 1p | tr 'a-f' 'A-F')
 [ -n "$libid" ] || fail "library GUID not found in src/automation/Quellar.idl"
 
 step "setup /S"

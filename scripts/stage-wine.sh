@@ -182,10 +182,10 @@ start_peer_on_com7() {
   [ -n "$tty" ] || fail "$(basename "$script") gave no terminal"
   ln -sfn "$tty" "$WINEPREFIX/dosdevices/com7"
 }
-errlog() { find "$WINEPREFIX/drive_c/users" -iname 'Quellar.errlog' 2>/dev/null | head -1; }
+errlog() { find "$WINEPREFIX/drive_c/users" -iname 'Quellar.errlog' 2>/dev/null | sed -n 1p; }
 
 libid=$(sed -n '/^\[/,/^library Quellar/s/^ *uuid(\([0-9A-Fa-f-]*\)),*$/\1/p' \
-  src/automation/Quellar.idl | head -1 | tr 'a-f' 'A-F')
+  src/automation/Quellar.idl | sed -n 1p | tr 'a-f' 'A-F')
 [ -n "$libid" ] || fail "library GUID not found in src/automation/Quellar.idl"
 libid="{$libid}"
 declare -A classes=(
