@@ -221,16 +221,16 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
 bool FitState::Acceleration(std::span<const double> b, std::span<const double> v,
                             std::span<double> rhs) {
   constexpr double kH = 0.1;
-  probe_.assign(b.begin(), b.end());
-  for (int j = lb_; j <= ub_; ++j) {
-    probe_[j] = b[j] + kH * v[j];
-    if (!(probe_[j] >= lower_[j] && probe_[j] <= upper_[j])) return false;
-  }
   // The Jacobian of the last GaussNewton, when it was kept and taken at b.
   if (!keepJacobian || jacobianPoint_.size() != b.size() ||
       !std::equal(b.begin() + lb_, b.begin() + ub_ + 1, jacobianPoint_.begin() + lb_,
                   jacobianPoint_.begin() + ub_ + 1))
     return false;
+  probe_.assign(b.begin(), b.end());
+  for (int j = lb_; j <= ub_; ++j) {
+    probe_[j] = b[j] + kH * v[j];
+    if (!(probe_[j] >= lower_[j] && probe_[j] <= upper_[j])) return false;
+  }
   FitValues(b);
   ++evaluations;
   const size_t width = d_.size();

@@ -108,9 +108,8 @@ class FitState {
   // Geodesic acceleration's right-hand side along the step v from b: rhs[j] = -1/2 sum
   // w_i yvv_i d_i[j], with yvv the model's second derivative along v by a finite difference and
   // d the Jacobian of the last GaussNewton. False (rhs untouched) unless that was kept
-  // (keepJacobian) and taken at b,
-  // where b + v/10 leaves the bounds (the model is never evaluated out of bounds) or where the
-  // difference is not finite.
+  // (keepJacobian) and taken at b; also where b + v/10 leaves the bounds (the model is never
+  // evaluated out of bounds) or where the difference is not finite.
   bool Acceleration(std::span<const double> b, std::span<const double> v, std::span<double> rhs);
 
   // The scale-free step test: every slot moved by less than tol of its own size, or by less
