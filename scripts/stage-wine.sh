@@ -72,9 +72,8 @@ check_typelib() {
 step "embedded type library"
 check_typelib x86_64-w64-mingw32-windres "$dll64" build/mingw/src/automation/win32/Quellar.tlb 3
 check_typelib i686-w64-mingw32-windres "$dll32" build/mingw32/src/automation/win32/Quellar.tlb 1
-# 4. The Windows programs of the checks, per width: the probes of the server and of the math
-# processor's events through the real ole32/oleaut32, the probe of the Win32 serial transport,
-# and the C++ measurement example.
+# 4. The Windows programs of the checks, per width: the probe of the server through the real
+# ole32/oleaut32, the probe of the Win32 serial transport, and the C++ measurement example.
 # Built when a source (or a library they link) is newer than the program.
 build_exe() {
   local gxx=$1 out=$2
@@ -94,7 +93,6 @@ for width in 64 32; do
   out=$root/build/$preset/wine-tests
   build_exe $gxx "$out/server_probe.exe" tests/wine/server_probe.cpp \
     -lole32 -loleaut32 -luuid -ladvapi32
-  build_exe $gxx "$out/math_probe.exe" tests/wine/math_probe.cpp -lole32 -loleaut32 -luuid
   build_exe $gxx "$out/transport_probe.exe" -Isrc tests/wine/transport_probe.cpp \
     build/$preset/src/device/libquellar_device.a build/$preset/src/errors/libquellar_errors.a \
     build/$preset/src/platform/libquellar_platform.a
@@ -257,10 +255,6 @@ check_width() {
     step "[$width] server_probe.exe $mode"
     run_probe "$exes/server_probe.exe" "$win_dll" $mode
   done
-  # The math processor from a C++ client: a custom fit through its event, the sink connected
-  # through the real IConnectionPointContainer and IConnectionPoint.
-  step "[$width] math_probe.exe"
-  run_probe "$exes/math_probe.exe"
 
   # 8. The VBScript tests.
   local test name

@@ -25,7 +25,12 @@ void BM_RegressionCustomPerEvent(benchmark::State& state) {
   IMathProcessor* math = nullptr;
   CreateMathProcessor(IID_IMathProcessor, reinterpret_cast<void**>(&math));
   test::TSink sink(test::Line);
-  test::Connect(math, &sink);
+  IConnectionPointContainer* container = nullptr;
+  math->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+  IConnectionPoint* point = nullptr;
+  container->FindConnectionPoint(DIID_IMathProcessorEvents, &point);
+  DWORD cookie = 0;
+  point->Advise(&sink, &cookie);
   const LineFit data;
   Array x(data.xs), y(data.ys), lo({-10, -10}), hi({10, 10}), coeffs;
   VARIANT_BOOL ok = 0;
@@ -38,6 +43,9 @@ void BM_RegressionCustomPerEvent(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(sink.events), benchmark::Counter::kAvgIterations);
   state.counters["per_event"] = benchmark::Counter(
       static_cast<double>(sink.events), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  point->Unadvise(cookie);
+  point->Release();
+  container->Release();
   math->Release();
 }
 BENCHMARK(BM_RegressionCustomPerEvent)->Unit(benchmark::kMillisecond);
@@ -74,7 +82,7 @@ void BM_RegressionExpObject(benchmark::State& state) {
     math->RegressionExp(x, y, coeffs, &ok);
     if (!ok) state.SkipWithError("fit failed");
   }
-  const std::vector<double> c = coeffs.Values();
+  const std::vector<double> c = test::Values(coeffs);
   state.counters["A"] = c[0];
   state.counters["k"] = c[1];
   state.counters["ssr"] = numerics::bench::SumOfSquares(d, c[0], c[1]);

@@ -17,69 +17,42 @@ inline VARIANT VEmpty() {
   VariantInit(&v);
   return v;
 }
-// A variant of type vt whose value field (chosen by set) holds value.
-template <class T, class Set>
-VARIANT Make(VARTYPE vt, T value, Set set) {
+// A variant of type vt holding x; every value field of a VARIANT starts at the same place.
+template <class T>
+VARIANT Make(VARTYPE vt, T x) {
+  static_assert(sizeof x <= sizeof(double));
   VARIANT v = VEmpty();
   V_VT(&v) = vt;
-  set(v, value);
+  std::memcpy(&V_R8(&v), &x, sizeof x);
   return v;
 }
-inline VARIANT VI4(LONG x) {
-  return Make(VT_I4, x, [](VARIANT& v, LONG y) { V_I4(&v) = y; });
-}
-inline VARIANT VI2(SHORT x) {
-  return Make(VT_I2, x, [](VARIANT& v, SHORT y) { V_I2(&v) = y; });
-}
-inline VARIANT VUI1(BYTE x) {
-  return Make(VT_UI1, x, [](VARIANT& v, BYTE y) { V_UI1(&v) = y; });
-}
-inline VARIANT VR4(float x) {
-  return Make(VT_R4, x, [](VARIANT& v, float y) { V_R4(&v) = y; });
-}
-inline VARIANT VR8(double x) {
-  return Make(VT_R8, x, [](VARIANT& v, double y) { V_R8(&v) = y; });
-}
-inline VARIANT VBool(bool x) {
-  return Make(VT_BOOL, x,
-              [](VARIANT& v, bool y) { V_BOOL(&v) = y ? VARIANT_TRUE : VARIANT_FALSE; });
-}
+inline constexpr auto VI4 = [](LONG x) { return Make(VT_I4, x); };
+inline constexpr auto VI2 = [](SHORT x) { return Make(VT_I2, x); };
+inline constexpr auto VUI1 = [](BYTE x) { return Make(VT_UI1, x); };
+inline constexpr auto VR4 = [](float x) { return Make(VT_R4, x); };
+inline constexpr auto VR8 = [](double x) { return Make(VT_R8, x); };
+inline constexpr auto VBool = [](bool x) {
+  return Make(VT_BOOL, x ? VARIANT_TRUE : VARIANT_FALSE);
+};
 // The BSTR stays owned by the caller's TBstr.
-inline VARIANT VStr(const automation::TBstr& x) {
-  return Make(VT_BSTR, x.get(), [](VARIANT& v, BSTR y) { V_BSTR(&v) = y; });
-}
-inline VARIANT VUnknown(IUnknown* x, VARTYPE vt = VT_DISPATCH) {
-  return Make(vt, x, [](VARIANT& v, IUnknown* y) { V_UNKNOWN(&v) = y; });
-}
+inline constexpr auto VStr = [](const automation::TBstr& x) { return Make(VT_BSTR, x.get()); };
+inline constexpr auto VUnknown = [](IUnknown* x, VARTYPE vt = VT_DISPATCH) { return Make(vt, x); };
 // References, as script engines pass their variables.
-inline VARIANT VRef(VARIANT* x) {
-  return Make(VT_VARIANT | VT_BYREF, x, [](VARIANT& v, VARIANT* y) { V_VARIANTREF(&v) = y; });
-}
-inline VARIANT VRefR8(double* x) {
-  return Make(VT_R8 | VT_BYREF, x, [](VARIANT& v, double* y) { V_R8REF(&v) = y; });
-}
-inline VARIANT VRefI4(LONG* x) {
-  return Make(VT_I4 | VT_BYREF, x, [](VARIANT& v, LONG* y) { V_I4REF(&v) = y; });
-}
-inline VARIANT VMissing() {
-  return Make(VT_ERROR, DISP_E_PARAMNOTFOUND, [](VARIANT& v, HRESULT y) { V_ERROR(&v) = y; });
-}
+inline constexpr auto VRef = [](VARIANT* x) { return Make(VT_VARIANT | VT_BYREF, x); };
+inline constexpr auto VRefR8 = [](double* x) { return Make(VT_R8 | VT_BYREF, x); };
+inline constexpr auto VRefI4 = [](LONG* x) { return Make(VT_I4 | VT_BYREF, x); };
+inline constexpr auto VMissing = [] { return Make(VT_ERROR, HRESULT{DISP_E_PARAMNOTFOUND}); };
 
 // The outcome of one Invoke; frees what it received.
 struct Outcome {
   HRESULT hr = S_OK;
-  VARIANT result;
-  EXCEPINFO excep;
+  VARIANT result = VEmpty();
+  EXCEPINFO excep{};
   UINT argErr = ~0u;
-  Outcome() {
-    VariantInit(&result);
-    std::memset(&excep, 0, sizeof excep);
-  }
+  Outcome() = default;
   ~Outcome() {
     VariantClear(&result);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
+    for (BSTR s : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(s);
   }
   Outcome(const Outcome&) = delete;
   Outcome& operator=(const Outcome&) = delete;
@@ -92,12 +65,9 @@ inline void Invoke(Outcome& out, IDispatch* target, DISPID id, WORD flags,
                    std::vector<VARIANT> args) {
   std::vector<VARIANT> reversed(args.rbegin(), args.rend());
   DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
-                    static_cast<UINT>(reversed.size()), 0};
-  if ((flags & DISPATCH_PROPERTYPUT) && !reversed.empty()) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
+  const bool put = (flags & DISPATCH_PROPERTYPUT) && !reversed.empty();
+  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), put ? &putId : nullptr,
+                    static_cast<UINT>(reversed.size()), put ? 1u : 0u};
   out.hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &out.result,
                           &out.excep, &out.argErr);
 }
@@ -114,11 +84,11 @@ inline TakenErrorInfo TakeErrorInfo() {
   TakenErrorInfo taken;
   IErrorInfo* info = nullptr;
   if (GetErrorInfo(0, &info) != S_OK || !info) return taken;
-  taken.present = true;
   automation::TBstr description, source;
   info->GetDescription(description.out());
   info->GetSource(source.out());
   info->GetGUID(&taken.guid);
+  taken.present = true;
   taken.description = automation::FromBstr(description.get());
   taken.source = automation::FromBstr(source.get());
   taken.refsLeft = info->Release();
@@ -143,9 +113,7 @@ class Ref {
  public:
   Ref() = default;
   explicit Ref(T* p) : p_(p) {}
-  ~Ref() {
-    if (p_) p_->Release();
-  }
+  ~Ref() { out(); }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   T* operator->() const { return p_; }

@@ -1,6 +1,6 @@
-// The shared library as a client loads it: exactly the server entry points, the creation
-// function, the report-handler setter and the OLE functions a client needs for the values
-// that cross the boundary are exported, and objects made through them work.
+// The shared library as a client loads it: the server entry points, the creation function, the
+// handler setters and the OLE functions for values that cross the boundary are exported, the
+// library's own code is not, and objects made through the exports work.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -8,41 +8,25 @@
 
 namespace {
 
-class SharedLibrary : public ::testing::Test {
- protected:
-  void SetUp() override {
-    handle_ = dlopen(QUELLAR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-  }
-  void TearDown() override {
-    if (handle_) dlclose(handle_);
-  }
-  template <class F>
-  F* Symbol(const char* name) {
-    return reinterpret_cast<F*>(dlsym(handle_, name));
-  }
-  void* handle_ = nullptr;
-};
-
-TEST_F(SharedLibrary, ExportsEntryPointsAndOleFunctionsOnly) {
+TEST(SharedLibrary, ExportsOnlyEntryPointsAndObjectsWorkThroughThem) {
+  void* handle = dlopen(QUELLAR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
   for (const char* name :
        {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
         "QuellarCreateObject", "QuellarSetReportHandler", "QuellarSetTraceHandler",
         "SysAllocString", "SysFreeString", "VariantClear", "SafeArrayDestroy",
         "SafeArrayAccessData", "GetErrorInfo"}) {
-    EXPECT_NE(dlsym(handle_, name), nullptr) << name;
+    EXPECT_NE(dlsym(handle, name), nullptr) << name;
   }
-  // The library's own code stays inside.
   for (const char* name :
        {"_ZN7quellar10automation6server9CanUnloadEv", "_ZN7quellar6arrays12TDoubleArrayC1Ev"}) {
-    EXPECT_EQ(dlsym(handle_, name), nullptr) << name;
+    EXPECT_EQ(dlsym(handle, name), nullptr) << name;
   }
-}
-
-TEST_F(SharedLibrary, CreatesAndReleasesObjectsThroughTheExports) {
-  auto* create = Symbol<decltype(QuellarCreateObject)>("QuellarCreateObject");
-  auto* canUnload = Symbol<decltype(DllCanUnloadNow)>("DllCanUnloadNow");
-  auto* getClass = Symbol<decltype(DllGetClassObject)>("DllGetClassObject");
+  auto* create =
+      reinterpret_cast<decltype(QuellarCreateObject)*>(dlsym(handle, "QuellarCreateObject"));
+  auto* canUnload = reinterpret_cast<decltype(DllCanUnloadNow)*>(dlsym(handle, "DllCanUnloadNow"));
+  auto* getClass =
+      reinterpret_cast<decltype(DllGetClassObject)*>(dlsym(handle, "DllGetClassObject"));
   ASSERT_TRUE(create && canUnload && getClass);
   IDoubleArray* array = nullptr;
   ASSERT_EQ(create("Quellar.DoubleArray", &IID_IDoubleArray, reinterpret_cast<void**>(&array)),
@@ -56,7 +40,6 @@ TEST_F(SharedLibrary, CreatesAndReleasesObjectsThroughTheExports) {
   EXPECT_EQ(array->get_Item(2, &value), DISP_E_BADINDEX);
   array->Release();
   EXPECT_EQ(canUnload(), S_OK);
-
   IClassFactory* factory = nullptr;
   ASSERT_EQ(getClass(CLSID_ByteArray, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
   EXPECT_EQ(factory->LockServer(TRUE), S_OK);
@@ -67,6 +50,7 @@ TEST_F(SharedLibrary, CreatesAndReleasesObjectsThroughTheExports) {
   void* none = &none;
   EXPECT_EQ(create("Quellar.Analysis", &IID_IDispatch, &none), REGDB_E_CLASSNOTREG);
   EXPECT_EQ(none, nullptr);
+  dlclose(handle);
 }
 
 }  // namespace

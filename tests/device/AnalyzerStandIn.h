@@ -1,23 +1,31 @@
 #pragma once
-// A small analyzer for tests over a pseudo-terminal: identifies itself, reports its state,
-// acknowledges settings, stores uploaded chunks, runs the program and serves a sample block
-// in pieces. Tests change its answers through the public fields.
+// A small analyzer on the master side of a pseudo-terminal: a thread cuts what the transport
+// sends into frames with the library's own receiver and answers each one. It identifies
+// itself, reports its state, acknowledges settings, stores uploaded chunks, runs the program
+// and serves a sample block in pieces. Tests change its answers through the public fields.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "DeviceTestUtil.h"
-#include "ScriptedPeer.h"
+#include "PtyPair.h"
 
 namespace quellar::test {
 
+struct PeerReply {
+  device::TDriverFrame frame;
+  uint32_t delayMs = 0;  // real time before the answer goes out
+};
+
 class AnalyzerStandIn {
  public:
-  // Identification texts as they arrive (items separated by zero bytes).
-  static constexpr const char* kMasterIdReply = "04 4D 31 00 76 32 00 00";  // M1/v2
-  static constexpr const char* kMagneticIdReply = "80 4D 41 47 00 00";      // MAG
-
   std::vector<uint8_t> program;
   std::vector<uint8_t> block;
   // When set, the block served after run k (1 for the first run).
@@ -28,19 +36,29 @@ class AnalyzerStandIn {
   // Answers a frame in its own way when it returns true.
   std::function<bool(const device::TDriverFrame&, std::vector<PeerReply>&)> intercept;
 
-  explicit AnalyzerStandIn(PtyPair& pty)
-      : peer_(pty, [this](const device::TDriverFrame& f) { return Answer(f); }) {}
+  explicit AnalyzerStandIn(PtyPair& pty) : fd_(pty.Master()), thread_([this] { Run(); }) {}
+  ~AnalyzerStandIn() { Stop(); }
+  AnalyzerStandIn(const AnalyzerStandIn&) = delete;
+  AnalyzerStandIn& operator=(const AnalyzerStandIn&) = delete;
 
-  ScriptedPeer& Peer() { return peer_; }
+  // The line side (pacing, stopping, what arrived) is the stand-in itself.
+  AnalyzerStandIn& Peer() { return *this; }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // Paces every answer at this many bytes a second, as a serial line does (0: no pacing).
+  void Pace(uint32_t bytesPerSecond) { pace_ = bytesPerSecond; }
   std::vector<uint8_t> Program() {
     std::lock_guard<std::mutex> lock(mutex_);
     return program;
   }
-  // Frames the analyzer received with this code.
-  std::vector<device::TDriverFrame> Received(uint8_t code) {
+  // Frames received, all or those with one code.
+  std::vector<device::TDriverFrame> Received(int code = -1) {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<device::TDriverFrame> out;
-    for (const auto& f : peer_.Received())
-      if (f.Command() == code) out.push_back(f);
+    for (const auto& f : received_)
+      if (code < 0 || f.Command() == code) out.push_back(f);
     return out;
   }
 
@@ -52,65 +70,101 @@ class AnalyzerStandIn {
   }
 
  private:
+  void Run() {
+    device::TDriverFrameDecoder decoder;
+    while (!stop_) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 20) <= 0) continue;
+      if (!(pfd.revents & POLLIN)) break;  // hung up
+      uint8_t buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      device::TDriverFrameList frames;
+      if (n > 0) decoder.Feed(buf, static_cast<size_t>(n), frames);
+      for (const auto& frame : frames) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          received_.push_back(*frame);
+        }
+        for (const PeerReply& reply : Answer(*frame)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
+          Write(device::EncodeFrame(reply.frame));
+        }
+      }
+    }
+  }
+
   std::vector<PeerReply> Answer(const device::TDriverFrame& f) {
+    using device::TDriverFrame;
+    // A command code, then its fixed answer: identification (M1/v2, MAG), 25.1 and 30.0
+    // degrees, the magnetic settings, the auxiliary word, acknowledgements of settings.
+    static const char* const kFixed[] = {"00 04 4D 31 00 76 32 00 00",
+                                         "80 80 4D 41 47 00 00",
+                                         "81 81 00 FB",
+                                         "82 82 01 2C",
+                                         "83 83 2A 10 00 20 00 30 00",
+                                         "84 84 00 07",
+                                         "04 02 00",
+                                         "92 90",
+                                         "93 90"};
     std::lock_guard<std::mutex> lock(mutex_);
     if (mute) return {};
     if (std::vector<PeerReply> own; intercept && intercept(f, own)) return own;
-    switch (f.Command()) {
-      case 0x02:
-        if (f.Size() >= 2 && f[1] == 0x01) return {{device::TDriverFrame{0x02, 0x02}}};
-        ++runs;
-        return {{device::TDriverFrame{0x02, 0x02}}, {device::TDriverFrame{0x02, 0x04}, runMs}};
-      case 0x00:
-        return {{Frame(Hex(kMasterIdReply))}};
-      case 0x80:
-        return {{Frame(Hex(kMagneticIdReply))}};
-      case 0x81:
-        return {{device::TDriverFrame{0x81, 0x00, 0xFB}}};  // 25.1
-      case 0x82:
-        return {{device::TDriverFrame{0x82, 0x01, 0x2C}}};  // 30.0
-      case 0x83:
-        return {{Frame(Hex("83 2A 10 00 20 00 30 00"))}};
-      case 0x84:
-        return {{device::TDriverFrame{0x84, 0x00, 0x07}}};
-      case 0x04:
-        return {{device::TDriverFrame{0x02, 0x00}}};
-      case 0x92:
-      case 0x93:
-        return {{device::TDriverFrame{0x90}}};
-      case 0x01: {
-        const size_t offset = f.Word(1);
-        if (offset == 0) program.clear();
-        if (program.size() < offset + (f.Size() - 3)) program.resize(offset + (f.Size() - 3));
-        std::copy(f.Data() + 3, f.Data() + f.Size(), program.begin() + offset);
-        return {{device::TDriverFrame{0x00, f[1], f[2]}}};
-      }
-      case 0x03:
-        return Pieces(blockOfRun ? blockOfRun(runs) : block);
-      default:
-        return {};
+    const uint8_t code = f.Command();
+    for (const char* fixed : kFixed)
+      if (const auto bytes = Hex(fixed); bytes[0] == code)
+        return {{Frame({bytes.begin() + 1, bytes.end()})}};
+    if (code == 0x02 && f.Size() >= 2 && f[1] == 0x01) return {{TDriverFrame{0x02, 0x02}}};
+    if (code == 0x02) {
+      ++runs;
+      return {{TDriverFrame{0x02, 0x02}}, {TDriverFrame{0x02, 0x04}, runMs}};
     }
-  }
-
-  static std::vector<PeerReply> Pieces(const std::vector<uint8_t>& data) {
+    if (code == 0x01) {
+      const size_t offset = f.Word(1), end = offset + (f.Size() - 3);
+      if (offset == 0) program.clear();
+      if (program.size() < end) program.resize(end);
+      std::copy(f.Data() + 3, f.Data() + f.Size(), program.begin() + offset);
+      return {{TDriverFrame{0x00, f[1], f[2]}}};
+    }
+    if (code != 0x03) return {};
+    const std::vector<uint8_t> data = blockOfRun ? blockOfRun(runs) : block;
     std::vector<PeerReply> out;
-    for (size_t at = 0; at < data.size(); at += 200) {
-      const size_t n = std::min<size_t>(200, data.size() - at);
-      device::TDriverFrame piece;
-      piece.Resize(static_cast<int32_t>(n + 3));
-      piece[0] = 0x03;
-      piece.SetWord(1, static_cast<uint16_t>(at));
-      std::copy(data.begin() + at, data.begin() + at + n, piece.Data() + 3);
-      out.push_back({piece});
-    }
-    device::TDriverFrame total{0x00, 0, 0};
-    total.SetWord(1, static_cast<uint16_t>(data.size()));
-    out.push_back({total});
+    for (size_t at = 0; at < data.size(); at += 200)
+      out.push_back({Piece(data, at, std::min<size_t>(200, data.size() - at))});
+    out.push_back({TDriverFrame{0x00, 0, 0}});
+    out.back().frame.SetWord(1, static_cast<uint16_t>(data.size()));
     return out;
   }
 
+  void Write(const std::vector<uint8_t>& bytes) {
+    const uint32_t pace = pace_;
+    if (pace == 0) {
+      PtyPair::WriteAll(fd_, bytes, 5000);
+      return;
+    }
+    // Bytes leave no faster than the line carries them, measured from the first one.
+    const auto now = std::chrono::steady_clock::now();
+    if (paced_ == 0 || now > paceDue_ + std::chrono::milliseconds(20)) {
+      paceStart_ = now;
+      paced_ = 0;
+    }
+    for (size_t at = 0; at < bytes.size(); at += 32) {
+      const size_t n = std::min<size_t>(32, bytes.size() - at);
+      paced_ += n;
+      paceDue_ = paceStart_ + std::chrono::microseconds(paced_ * 1000000 / pace);
+      std::this_thread::sleep_until(paceDue_);
+      PtyPair::WriteAll(fd_, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n),
+                        5000);
+    }
+  }
+
+  int fd_;
+  std::atomic<uint32_t> pace_{0};
+  std::chrono::steady_clock::time_point paceStart_{}, paceDue_{};
+  uint64_t paced_ = 0;
+  std::atomic<bool> stop_{false};
   std::mutex mutex_;
-  ScriptedPeer peer_;  // last: its thread starts once everything it uses exists
+  std::vector<device::TDriverFrame> received_;
+  std::thread thread_;  // last: it starts once everything it uses exists
 };
 
 }  // namespace quellar::test

@@ -1,5 +1,6 @@
 #pragma once
-// Small helpers for the device tests: hex byte strings and frame lists.
+// Helpers the device tests share: hex byte strings and frames built from them.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -14,31 +15,32 @@ namespace quellar::test {
 inline std::vector<uint8_t> Hex(const std::string& text) {
   std::vector<uint8_t> out;
   std::istringstream in(text);
-  std::string item;
-  while (in >> item) out.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 16)));
+  for (std::string item; in >> item;)
+    out.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 16)));
   return out;
 }
 
 inline std::string ToHex(const std::vector<uint8_t>& bytes) {
   std::string out;
   char buf[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
-    if (i) out += ' ';
+  for (uint8_t b : bytes) {
+    std::snprintf(buf, sizeof buf, out.empty() ? "%02X" : " %02X", b);
     out += buf;
   }
-  return out;
-}
-
-inline std::vector<std::vector<uint8_t>> Contents(const device::TDriverFrameList& frames) {
-  std::vector<std::vector<uint8_t>> out;
-  for (const auto& f : frames) out.push_back(f->Bytes());
   return out;
 }
 
 inline device::TDriverFrame Frame(const std::vector<uint8_t>& bytes) {
   device::TDriverFrame f;
   f.Assign(bytes.data(), static_cast<int32_t>(bytes.size()));
+  return f;
+}
+
+// The piece of a sample block at `at`: code 03, the offset, then n bytes of the block.
+inline device::TDriverFrame Piece(const std::vector<uint8_t>& block, size_t at, size_t n) {
+  device::TDriverFrame f{0x03, static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
+  f.Resize(static_cast<int32_t>(n + 3));
+  std::copy(block.begin() + at, block.begin() + at + n, f.Data() + 3);
   return f;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
-// An in-memory transport on a virtual clock: records what the controller writes (decoded
-// into frames), delivers scripted answers at chosen virtual times, and lets the clock run
-// forward only when the controller waits.
-#include <climits>
+// An in-memory transport on a virtual clock: records the frames the controller writes,
+// delivers scripted answers at chosen virtual times, and lets the clock run forward only
+// when the controller waits.
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,23 +22,15 @@ class FakeTransport : public device::TDriverHardwareBase {
 
   explicit FakeTransport(platform::VirtualClock* clock = nullptr) : clock_(clock) {}
 
-  // Scripting.
   bool active = true;
   bool writeResult = true;
-  bool openResult = true;
   bool hungUp = false;
-  int32_t readPiece = INT32_MAX;  // most bytes one Read hands out
   Responder responder;
 
-  // What happened.
   std::vector<device::TDriverFrame> sent;
   std::vector<uint32_t> sentAt;  // clock ticks of each sent frame
-  std::vector<std::vector<uint8_t>> writes;
-  std::string openParameters;
   int waits = 0;
-  int reads = 0;
 
-  // Bytes available at once.
   void Deliver(const std::vector<uint8_t>& bytes) {
     queue_.insert(queue_.end(), bytes.begin(), bytes.end());
   }
@@ -48,33 +39,24 @@ class FakeTransport : public device::TDriverHardwareBase {
     Schedule(device::EncodeFrame(frame), delayMs);
   }
   void Schedule(const std::vector<uint8_t>& bytes, uint32_t delayMs) {
-    if (delayMs == 0 || clock_ == nullptr) {
-      Deliver(bytes);
-      return;
-    }
+    if (delayMs == 0 || clock_ == nullptr) return Deliver(bytes);
     // Kept in order of arrival time; equal times keep the order they were scheduled in.
     const uint32_t at = Now() + delayMs;
     auto it = scheduled_.begin();
-    while (it != scheduled_.end() && static_cast<int32_t>(it->at - at) <= 0) ++it;
-    scheduled_.insert(it, Pending{at, bytes});
+    while (it != scheduled_.end() && static_cast<int32_t>(it->first - at) <= 0) ++it;
+    scheduled_.insert(it, {at, bytes});
   }
   size_t Queued() const { return queue_.size(); }
 
   bool Active() override { return active; }
   void Purge() override { queue_.clear(); }
   int32_t Read(uint8_t* buffer, int32_t count) override {
-    ++reads;
     ReleaseDue();
     int32_t n = 0;
-    const int32_t most = count < readPiece ? count : readPiece;
-    while (n < most && !queue_.empty()) {
-      buffer[n++] = queue_.front();
-      queue_.pop_front();
-    }
+    for (; n < count && !queue_.empty(); queue_.pop_front()) buffer[n++] = queue_.front();
     return n;
   }
   bool Write(const uint8_t* buffer, int32_t count) override {
-    writes.emplace_back(buffer, buffer + count);
     device::TDriverFrameList frames;
     decoder_.Feed(buffer, static_cast<size_t>(count), frames);
     for (auto& frame : frames) {
@@ -84,11 +66,7 @@ class FakeTransport : public device::TDriverHardwareBase {
     }
     return writeResult;
   }
-  bool Open(const std::string& parameters) override {
-    openParameters = parameters;
-    active = openResult;
-    return openResult;
-  }
+  bool Open(const std::string&) override { return active = true; }
   void Close() override { active = false; }
   device::TDriverInputWait WaitInput(uint32_t timeoutMs) override {
     ++waits;
@@ -101,9 +79,8 @@ class FakeTransport : public device::TDriverHardwareBase {
       return device::TDriverInputWait::TimedOut;
     }
     // Jump to the next delivery when it falls within the wait.
-    const Pending* next = scheduled_.empty() ? nullptr : &scheduled_.front();
-    if (next != nullptr && static_cast<uint32_t>(next->at - Now()) <= timeoutMs) {
-      clock_->Advance(next->at - Now());
+    if (!scheduled_.empty() && scheduled_.front().first - Now() <= timeoutMs) {
+      clock_->Advance(scheduled_.front().first - Now());
       ReleaseDue();
       return device::TDriverInputWait::Ready;
     }
@@ -112,21 +89,16 @@ class FakeTransport : public device::TDriverHardwareBase {
   }
 
  private:
-  struct Pending {
-    uint32_t at;
-    std::vector<uint8_t> bytes;
-  };
   uint32_t Now() const { return clock_ ? clock_->Ticks() : 0; }
   void ReleaseDue() {
-    while (!scheduled_.empty() && static_cast<int32_t>(scheduled_.front().at - Now()) <= 0) {
-      Deliver(scheduled_.front().bytes);
-      scheduled_.erase(scheduled_.begin());
-    }
+    for (; !scheduled_.empty() && static_cast<int32_t>(scheduled_.front().first - Now()) <= 0;
+         scheduled_.pop_front())
+      Deliver(scheduled_.front().second);
   }
 
   platform::VirtualClock* clock_;
   std::deque<uint8_t> queue_;
-  std::vector<Pending> scheduled_;
+  std::deque<std::pair<uint32_t, std::vector<uint8_t>>> scheduled_;
   device::TDriverFrameDecoder decoder_;
 };
 

@@ -54,14 +54,10 @@ class PtyPair {
   // Reads what the transport sent until at least `count` bytes came or timeoutMs passed.
   std::vector<uint8_t> Receive(size_t count, int timeoutMs = 5000) {
     std::vector<uint8_t> out;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) break;
+    const auto end = Deadline(timeoutMs);
+    for (int left; out.size() < count && (left = MsLeft(end)) > 0;) {
       pollfd pfd{master_, POLLIN, 0};
-      if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
+      if (poll(&pfd, 1, left) <= 0) continue;
       uint8_t buf[4096];
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n > 0) out.insert(out.end(), buf, buf + n);
@@ -71,26 +67,28 @@ class PtyPair {
   }
 
   static bool WriteAll(int fd, const std::vector<uint8_t>& bytes, int timeoutMs) {
-    size_t done = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (done < bytes.size()) {
+    const auto end = Deadline(timeoutMs);
+    for (size_t done = 0; done < bytes.size();) {
       const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<size_t>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) return false;
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || MsLeft(end) <= 0) return false;
       pollfd pfd{fd, POLLOUT, 0};
-      poll(&pfd, 1, static_cast<int>(left));
+      poll(&pfd, 1, MsLeft(end));
     }
     return true;
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point Deadline(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+  static int MsLeft(Clock::time_point end) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+  }
+
   int master_ = -1;
   int slave_ = -1;
   std::string path_;

@@ -1,7 +1,7 @@
 #pragma once
-// Scaffolding of the math processor tests: library arrays by value, and a client's event sink
-// whose handler is a C++ function.
+// A library DoubleArray by value and a client's event sink, shared by the math tests and bench.
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "arrays/PrtArray.h"
@@ -9,7 +9,6 @@
 
 namespace quellar::test {
 
-// One library DoubleArray, owned.
 class Array {
  public:
   explicit Array(const std::vector<double>& values = {}) {
@@ -24,36 +23,35 @@ class Array {
     p_->put_Count(static_cast<LONG>(values.size()));
     for (size_t i = 0; i < values.size(); ++i) p_->put_Item(static_cast<LONG>(i), values[i]);
   }
-  std::vector<double> Values() const {
-    LONG n = 0;
-    p_->get_Count(&n);
-    std::vector<double> out(static_cast<size_t>(n));
-    for (LONG i = 0; i < n; ++i) p_->get_Item(i, &out[static_cast<size_t>(i)]);
-    return out;
-  }
 
  private:
   IDoubleArray* p_ = nullptr;
 };
 
-// A client's sink: handler(x, Coeffs, Derivs) gives the value or sets *status to fail.
+// Count and items through the interface, as a client reads them.
+inline std::vector<double> Values(IDoubleArray* a) {
+  LONG n = 0;
+  a->get_Count(&n);
+  std::vector<double> out(static_cast<size_t>(n));
+  for (LONG i = 0; i < n; ++i) a->get_Item(i, &out[static_cast<size_t>(i)]);
+  return out;
+}
+
+// A client's event sink: handler(x, Coeffs, Derivs) gives the value or sets *status to fail.
 class TSink final : public IDispatch {
  public:
   using Handler = std::function<double(double x, IDoubleArray* c, IDoubleArray* d, HRESULT* hr)>;
   explicit TSink(Handler handler) : handler_(std::move(handler)) {}
   long events = 0;
-  ULONG refs = 1;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (riid != IID_IUnknown && riid != IID_IDispatch && riid != DIID_IMathProcessorEvents)
-      return E_NOINTERFACE;
-    *ppv = this;
-    ++refs;
-    return S_OK;
+    *ppv = riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_IMathProcessorEvents
+               ? this
+               : nullptr;
+    return *ppv ? S_OK : E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
@@ -65,11 +63,10 @@ class TSink final : public IDispatch {
     if (id != 1 || flags != DISPATCH_METHOD || params->cArgs != 3 || !result)
       return DISP_E_BADPARAMCOUNT;
     HRESULT hr = S_OK;
-    const double y = handler_(V_R8(&params->rgvarg[2]),
-                              static_cast<IDoubleArray*>(V_DISPATCH(&params->rgvarg[1])),
-                              static_cast<IDoubleArray*>(V_DISPATCH(&params->rgvarg[0])), &hr);
     V_VT(result) = VT_R8;
-    V_R8(result) = y;
+    V_R8(result) = handler_(V_R8(&params->rgvarg[2]),
+                            static_cast<IDoubleArray*>(V_DISPATCH(&params->rgvarg[1])),
+                            static_cast<IDoubleArray*>(V_DISPATCH(&params->rgvarg[0])), &hr);
     return hr;
   }
 
@@ -85,19 +82,6 @@ inline double Line(double x, IDoubleArray* c, IDoubleArray* d, HRESULT*) {
   d->put_Item(0, 1.0);
   d->put_Item(1, x);
   return a + b * x;
-}
-
-// Connects sink to the object's event point; returns the cookie.
-inline DWORD Connect(IMathProcessor* math, IDispatch* sink) {
-  IConnectionPointContainer* container = nullptr;
-  math->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-  IConnectionPoint* point = nullptr;
-  container->FindConnectionPoint(DIID_IMathProcessorEvents, &point);
-  DWORD cookie = 0;
-  point->Advise(sink, &cookie);
-  point->Release();
-  container->Release();
-  return cookie;
 }
 
 }  // namespace quellar::test

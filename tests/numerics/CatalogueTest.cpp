@@ -1,5 +1,5 @@
-// The model catalogue: names, slots, the models' own estimates, the statistics and the codes of
-// FitCatalogueModel.
+// The model catalogue: slots, values and derivatives, the models' own estimates, the statistics
+// and the codes of FitCatalogueModel.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,45 +12,28 @@ namespace quellar::numerics {
 namespace {
 
 using test::Data;
+using test::Points;
 
-Data Points(std::initializer_list<std::pair<double, double>> pts) {
-  Data d{NewVector(int(pts.size())), NewVector(int(pts.size())), int(pts.size())};
-  int i = 1;
-  for (auto [x, y] : pts) d.x[i] = x, d.y[i] = y, ++i;
-  return d;
-}
-
-struct FitRun {
-  int code;
-  Vector b;
-  Matrix v;
-  Vector yhat, s;
-  RegressionStats stats;
+struct Call {
+  int model;
+  std::vector<double> options = {};
+  int maxIter = 1000;  // 0: estimate only
+  int varianceModel = 0;
+  std::vector<double> theta = {};
+  Vector b = Vector(3, 0.0);
+  bool estimate = true;
 };
 
-// The math object's call: estimate on, MaxIter 1000 (0 = estimate only), Tol 0.001, +-1e6.
-FitRun Fit(int model, std::vector<double> options, const Data& d, int maxIter = 1000,
-           int varianceModel = 0, std::vector<double> theta = {}, Vector b = Vector(3, 0.0),
-           bool estimate = true) {
-  const Vector lower(8, -1e6), upper(8, 1e6);
+// The math object's call: Marquardt, Tol 0.001, bounds +-1e6.
+test::CatalogueRun Fit(const Call& c, const Data& d,
+                       FitSettings settings = {kMethodMarquardt, {}}) {
   CatalogueFit fit;
-  fit.model = model;
-  fit.options = options;
-  fit.varianceModel = varianceModel;
-  fit.theta = theta;
-  fit.x = d.x;
-  fit.y = d.y;
-  fit.n = d.n;
-  fit.estimate = estimate;
-  fit.maxIter = maxIter;
-  fit.lower = lower;
-  fit.upper = upper;
-  FitRun r{0, b, {}, Vector(d.n + 1, -1.0), Vector(d.n + 1, -1.0), {}};
-  r.code = FitCatalogueModel(fit, r.b, r.v, r.yhat, r.s, r.stats, {kMethodMarquardt, {}});
-  return r;
+  fit.model = c.model, fit.options = c.options, fit.varianceModel = c.varianceModel;
+  fit.theta = c.theta, fit.estimate = c.estimate, fit.maxIter = c.maxIter;
+  return test::RunCatalogue(fit, d, settings, c.b);
 }
 
-TEST(ModelCatalogue, SlotsAndValuesOfTheImplementedModels) {
+TEST(ModelCatalogue, SlotsValuesAndDerivativesOfTheImplementedModels) {
   struct Case {
     int model;
     std::vector<double> options;
@@ -64,8 +47,11 @@ TEST(ModelCatalogue, SlotsAndValuesOfTheImplementedModels) {
       {kModelSumOfExponentials, {1, 1}, 0, 2, {2, 5, 0.5}, 2, 2 + 5 * std::exp(-1.0)},
       {kModelSumOfExponentials, {0.4, 1}, 0, 2, {2, 5, 0.5}, 0, 7},  // count 0 -> 1
       {kModelSumOfExponentials, {2, 1}, 0, 4, {1, 5, 0.5, 2, 3}, 0, 8},
+      {kModelSumOfExponentials, {2, 1}, 0, 4, {1, 5, 0.5, 2, 3}, 0.7, -1},
       {kModelPower, {}, 0, 1, {3, 1.5, 0}, 4, 24},
+      {kModelPower, {}, 0, 1, {3, 1.5, 0}, 2.5, -1},
       {kModelHill, {}, 0, 2, {10, 3, 2}, 3, 5},
+      {kModelHill, {}, 0, 2, {10, 3, 2}, 2, -1},
       {kModelHill, {}, 0, 2, {10, 3, 2}, 0, 0},    // x = 0 with a positive exponent
       {kModelHill, {}, 0, 2, {10, 3, -1}, 0, 10},  // x = 0 with a non-positive exponent
   };
@@ -75,72 +61,70 @@ TEST(ModelCatalogue, SlotsAndValuesOfTheImplementedModels) {
     ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, entry));
     EXPECT_EQ(c.lb, entry.lb);
     EXPECT_EQ(c.ub, entry.ub);
-    EXPECT_DOUBLE_EQ(c.y, entry.model(c.x, c.b));
-  }
-}
-
-TEST(ModelCatalogue, DerivativesMatchDifferenceQuotients) {
-  struct Case {
-    int model;
-    std::vector<double> options;
-    Vector b;
-    double x;
-  };
-  const Case cases[] = {{kModelSumOfExponentials, {2, 1}, {1, 5, 0.5, 2, 3}, 0.7},
-                        {kModelPower, {}, {3, 1.5}, 2.5},
-                        {kModelHill, {}, {10, 3, 2}, 2.0},
-                        {kModelLinear, {}, {1, 2}, 3.0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(kModelNames[c.model]);
-    ModelEntry entry;
-    ASSERT_EQ(kFitOk, DescribeModel(c.model, c.options, entry));
+    if (c.y != -1) {
+      EXPECT_DOUBLE_EQ(c.y, entry.model(c.x, c.b));
+    }
+    // Derivatives against difference quotients.
     Vector d(c.b.size(), 0.0);
     entry.derivative(c.x, entry.model(c.x, c.b), c.b, d);
     for (int j = entry.lb; j <= entry.ub; ++j) {
       Vector up = c.b, down = c.b;
       const double h = 1e-6 * std::max(1.0, std::fabs(c.b[j]));
       up[j] += h, down[j] -= h;
-      EXPECT_NEAR((entry.model(c.x, up) - entry.model(c.x, down)) / (2 * h), d[j], 1e-6);
+      EXPECT_NEAR((entry.model(c.x, up) - entry.model(c.x, down)) / (2 * h), d[j], 1e-6) << j;
     }
   }
 }
 
-TEST(ModelCatalogue, ModelsWithoutImplementationAreRefused) {
-  const Data d = Points({{0, 1}, {1, 3}, {2, 5}});
+TEST(FitCatalogueModel, FailuresGiveTheirCodeAndWriteNothing) {
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  const Data line = Points({{0, 1}, {1, 3}, {2, 5}});
+  const Data decay = test::Sample(30, 0.1, [](double x) { return 5 * std::exp(-0.5 * x); });
+  struct Case {
+    Call call;
+    Data d;
+    int want;
+  };
+  std::vector<Case> cases = {
+      {{kModelLinear, {}, 1000, 6}, line, kFitNoSuchModel},
+      // Two exponentials have a model but no estimate of their own.
+      {{kModelSumOfExponentials, {2, 0}, 1000, 0, {}, Vector(5)}, line, kFitNoSuchModel},
+      {{kModelLinear}, Points({{1, 1}, {1, 3}, {1, 5}}), kFitSingular},  // equal abscissas
+      {{kModelLinear}, Points({{0.1, 1}, {0.1, 3}, {0.1, 5}}), kFitSingular},
+      {{kModelLinear}, Points({{1e-7, 1}, {1e-7, 3}, {1e-7, 5}}), kFitSingular},
+      {{kModelPower}, Points({{0, 7}, {-1, 3}, {2, -4}}), kFitSingular},  // nothing positive
+      {{kModelPower}, Points({{1, 3}}), kFitSingular},                    // one point, no line
+      {{kModelHill}, Points({{1, 5}, {2, 5}}), kFitSingular},
+      // 1 + theta y with theta = -1 is negative for y > 1: no weight exists.
+      {{kModelSumOfExponentials, {1, 0}, 1000, 1, {-1}}, decay, kFitBadWeights},
+      {{kModelSumOfExponentials, {1, 0}, 1000, 3, {1, 1}}, decay, kFitBadArguments},
+  };
   for (int model : {1, 2, 3, 5, 6, 8, 9, 11, 12, -1, 13}) {
-    SCOPED_TRACE(model);
     ModelEntry entry;
-    EXPECT_EQ(kFitNoSuchModel, DescribeModel(model, {}, entry));
-    EXPECT_EQ(kFitNoSuchModel, Fit(model, {}, d).code);
+    EXPECT_EQ(kFitNoSuchModel, DescribeModel(model, {}, entry)) << model;
+    cases.push_back({{model}, line, kFitNoSuchModel});
   }
-  EXPECT_EQ(kFitNoSuchModel, Fit(kModelLinear, {}, d, 1000, 6).code);
-  // Two exponentials have a model but no estimate of their own.
-  EXPECT_EQ(kFitNoSuchModel, Fit(kModelSumOfExponentials, {2, 0}, d, 1000, 0, {}, Vector(5)).code);
+  // Non-finite data fails before any estimate.
+  for (int model : {kModelLinear, kModelSumOfExponentials, kModelPower, kModelHill}) {
+    cases.push_back({{model, {1, 0}}, Points({{1, 2}, {2, nan}, {3, 1}}), kFitNonFinite});
+    cases.push_back({{model, {1, 0}}, Points({{1, 2}, {inf, 1}, {3, 1}}), kFitNonFinite});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "model " << c.call.model << " point 1 at " << c.d.x[1]);
+    const test::CatalogueRun r = Fit(c.call, c.d);
+    EXPECT_EQ(c.want, r.code);
+    EXPECT_EQ(-1.0, r.yhat[1]);
+  }
 }
 
-TEST(FitCatalogueModel, LinearIsSolvedInClosedForm) {
-  const uint8_t saved = GetFittingMethod();
+TEST(FitCatalogueModel, LinearIsSolvedInClosedFormWithItsStatistics) {
   // With no usable fitting method selected, any refinement would fail: "Linear" must not run one.
-  SetFittingMethod(7);
-  const FitRun r = Fit(kModelLinear, {}, Points({{0, 1}, {1, 3}, {2, 5}}));
-  SetFittingMethod(saved);
-  ASSERT_EQ(kFitOk, r.code);
-  EXPECT_NEAR(1, r.b[0], 1e-14);
-  EXPECT_NEAR(2, r.b[1], 1e-14);
-  EXPECT_NEAR(3, r.yhat[2], 1e-14);
-  EXPECT_EQ(-1.0, r.yhat[0]);          // index 0 is not a point
-  for (double x : {1.0, 0.1, 1e-7}) {  // equal abscissas
-    SCOPED_TRACE(x);
-    const FitRun r = Fit(kModelLinear, {}, Points({{x, 1}, {x, 3}, {x, 5}}));
-    EXPECT_EQ(kFitSingular, r.code);
-    EXPECT_EQ(-1.0, r.yhat[1]);  // nothing written on failure
-  }
-}
-
-TEST(FitCatalogueModel, StatisticsOfALinearFit) {
   // y = 1.2 + 1.7 x with residuals (-0.2, 0.1, 0.4, -0.3): SSR 0.3, SST 14.75, two degrees of
   // freedom left. F(1, 2) is t^2 with two degrees, whose tail is 1 - t / sqrt(2 + t^2).
-  const FitRun r = Fit(kModelLinear, {}, Points({{0, 1}, {1, 3}, {2, 5}, {3, 6}}));
+  const uint8_t saved = GetFittingMethod();
+  SetFittingMethod(7);
+  const test::CatalogueRun r = Fit({kModelLinear}, Points({{0, 1}, {1, 3}, {2, 5}, {3, 6}}), {});
+  SetFittingMethod(saved);
   ASSERT_EQ(kFitOk, r.code);
   EXPECT_NEAR(1.2, r.b[0], 1e-12);
   EXPECT_NEAR(1.7, r.b[1], 1e-12);
@@ -161,115 +145,67 @@ TEST(FitCatalogueModel, StatisticsOfALinearFit) {
   EXPECT_NEAR(-0.045, r.v[1][0], 1e-12);
   EXPECT_NEAR(0.03, r.v[1][1], 1e-12);
   for (int i = 1; i <= 4; ++i) EXPECT_NEAR(std::sqrt(0.15), r.s[i], 1e-12);
+  EXPECT_NEAR(2.9, r.yhat[2], 1e-12);
   EXPECT_NEAR(6.3, r.yhat[4], 1e-12);
+  EXPECT_EQ(-1.0, r.yhat[0]);  // index 0 is not a point
 }
 
-TEST(FitCatalogueModel, ExponentialEstimateReferredToTheOrigin) {
-  // Points from x = 2 on: the amplitude is the value at x = 0, not at the first point. The
-  // running trapezoid integral is the only approximation; with steps of 0.1 it is good to 0.1 %.
-  const Data d = test::Sample(30, 0.1, [](double x) { return 5 * std::exp(-0.5 * x); });
-  Data shifted = d;
-  for (int i = 1; i <= d.n; ++i) {
-    shifted.x[i] = 2 + 0.1 * (i - 1);
-    shifted.y[i] = 5 * std::exp(-0.5 * shifted.x[i]);
-  }
-  const FitRun r = Fit(kModelSumOfExponentials, {1, 0}, shifted, 0);
-  ASSERT_EQ(kFitOk, r.code);
-  EXPECT_NEAR(5, r.b[1], 0.005);
-  EXPECT_NEAR(0.5, r.b[2], 0.0005);
-  EXPECT_EQ(0, r.b[0]);  // slot 0 is not the model's
-}
-
-TEST(FitCatalogueModel, ExponentialPlusConstantEstimateStartsFromTheMinimum) {
-  const Data d = test::Sample(30, 0.2, [](double x) { return 2 + 5 * std::exp(-0.5 * x); });
-  double ymin = d.y[1];
-  for (int i = 1; i <= d.n; ++i) ymin = std::min(ymin, d.y[i]);
-  const FitRun estimate = Fit(kModelSumOfExponentials, {1, 1}, d, 0);
-  ASSERT_EQ(kFitOk, estimate.code);
-  EXPECT_EQ(0.9 * ymin, estimate.b[0]);
-  EXPECT_GT(estimate.b[2], 0);
-  const FitRun refined = Fit(kModelSumOfExponentials, {1, 1}, d);
-  ASSERT_EQ(kFitOk, refined.code);
-  EXPECT_NEAR(2, refined.b[0], 1e-6);
-  EXPECT_NEAR(5, refined.b[1], 1e-6);
-  EXPECT_NEAR(0.5, refined.b[2], 1e-6);
-}
-
-TEST(FitCatalogueModel, PowerEstimateUsesOnlyPositivePoints) {
-  const FitRun r =
-      Fit(kModelPower, {}, Points({{0, 7}, {-1, 3}, {1, 3}, {2, -4}, {4, 24}, {9, 81}, {3, 0}}), 0);
-  ASSERT_EQ(kFitOk, r.code);
-  EXPECT_NEAR(3, r.b[0], 1e-12);
-  EXPECT_NEAR(1.5, r.b[1], 1e-12);
-  EXPECT_EQ(kFitSingular, Fit(kModelPower, {}, Points({{0, 7}, {-1, 3}, {2, -4}})).code);
-  EXPECT_EQ(kFitSingular, Fit(kModelPower, {}, Points({{1, 3}})).code);  // one point, no line
-}
-
-TEST(FitCatalogueModel, HillEstimateLeavesOutThePointsAtTheMaximum) {
-  // Two points share the maximum; ln(Ymax/y - 1) would be -infinity there.
+TEST(FitCatalogueModel, EstimatesAndRefinementsReachTheKnownParameters) {
   const auto hill = [](double x) { return 10 * x * x / (9 + x * x); };
-  Data d = test::Sample(12, 0.5, hill);
-  d.x.push_back(40), d.y.push_back(hill(40)), ++d.n;
-  d.x.push_back(41), d.y.push_back(hill(40)), ++d.n;
-  const FitRun estimate = Fit(kModelHill, {}, d, 0);
-  ASSERT_EQ(kFitOk, estimate.code);
-  EXPECT_EQ(hill(40), estimate.b[0]);
-  EXPECT_TRUE(std::isfinite(estimate.b[1]) && std::isfinite(estimate.b[2]));
-  EXPECT_NEAR(3, estimate.b[1], 0.1);
-  EXPECT_NEAR(2, estimate.b[2], 0.1);
-  const FitRun refined = Fit(kModelHill, {}, test::Sample(40, 0.25, hill));
-  ASSERT_EQ(kFitOk, refined.code);
-  EXPECT_NEAR(10, refined.b[0], 1e-5);
-  EXPECT_NEAR(3, refined.b[1], 1e-5);
-  EXPECT_NEAR(2, refined.b[2], 1e-5);
-  EXPECT_EQ(kFitSingular, Fit(kModelHill, {}, Points({{1, 5}, {2, 5}})).code);
-}
-
-TEST(FitCatalogueModel, NonFiniteDataFailsBeforeAnyEstimate) {
-  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-  for (int model : {kModelLinear, kModelSumOfExponentials, kModelPower, kModelHill}) {
-    SCOPED_TRACE(model);
-    EXPECT_EQ(kFitNonFinite, Fit(model, {1, 0}, Points({{1, 2}, {2, nan}, {3, 1}})).code);
-    EXPECT_EQ(kFitNonFinite, Fit(model, {1, 0}, Points({{1, 2}, {inf, 1}, {3, 1}})).code);
+  // Points from x = 2 on: the exponential's amplitude is the value at x = 0, not at the first
+  // point. The running trapezoid integral is good to 0.1 % with steps of 0.1.
+  Data shifted = test::Sample(30, 0.1, [](double x) { return 5 * std::exp(-0.5 * (x + 1.9)); });
+  for (int i = 1; i <= shifted.n; ++i) shifted.x[i] += 1.9;
+  const Data expConst = test::Sample(30, 0.2, [](double x) { return 2 + 5 * std::exp(-0.5 * x); });
+  // Two points share the Hill maximum; ln(Ymax/y - 1) would be -infinity there.
+  Data hillTop = test::Sample(12, 0.5, hill);
+  hillTop.x.push_back(40), hillTop.y.push_back(hill(40)), ++hillTop.n;
+  hillTop.x.push_back(41), hillTop.y.push_back(hill(40)), ++hillTop.n;
+  // Relative noise: weights 1/y^2 ("Power", theta 2) still find the exact curve.
+  const Data decay = test::Sample(30, 0.1, [](double x) { return 5 * std::exp(-0.5 * x); });
+  // The same decay with time in ns and y in mV: rates near 1e-6 must be refined as well as
+  // rates near 1.
+  const Data nanoseconds =
+      test::Sample(200, 5e4, [](double x) { return 5e3 * std::exp(-0.5e-6 * x); });
+  const Data twoExp = test::Sample(
+      60, 0.1, [](double x) { return 1 + 5 * std::exp(-0.5 * x) + 2 * std::exp(-3 * x); });
+  struct Case {
+    const char* name;
+    Call call;
+    Data d;
+    Vector want, tolerance;
+  };
+  const int kExp = kModelSumOfExponentials;
+  const double ymin = expConst.y[30];  // the constant's estimate starts from the minimum
+  // The power estimate uses only the positive points; two exponentials need a start.
+  const Data somePositive = Points({{0, 7}, {-1, 3}, {1, 3}, {2, -4}, {4, 24}, {9, 81}, {3, 0}});
+  const Call twoFromStart{kExp, {2, 1}, 1000, 0, {}, {0.8, 4, 0.6, 3, 2.5}, false};
+  const Case cases[] = {
+      {"exponential estimate", {kExp, {1, 0}, 0}, shifted, {0, 5, 0.5}, {0, 5e-3, 5e-4}},
+      {"constant estimate", {kExp, {1, 1}, 0}, expConst, {0.9 * ymin, 5, 0.5}, {0, 5, 0.5}},
+      {"exponential plus constant", {kExp, {1, 1}}, expConst, {2, 5, 0.5}, Vector(3, 1e-6)},
+      {"power estimate", {kModelPower, {}, 0}, somePositive, {3, 1.5}, {1e-12, 1e-12}},
+      {"Hill estimate", {kModelHill, {}, 0}, hillTop, {hill(40), 3, 2}, {0, 0.1, 0.1}},
+      {"Hill", {kModelHill}, test::Sample(40, 0.25, hill), {10, 3, 2}, Vector(3, 1e-5)},
+      {"weighted", {kExp, {1, 0}, 1000, 5, {2}}, decay, {0, 5, 0.5}, {0, 1e-6, 1e-6}},
+      {"units", {kExp, {1, 0}}, nanoseconds, {0, 5e3, 0.5e-6}, {0, 5e-3, 5e-13}},
+      {"two exponentials", twoFromStart, twoExp, {1, 5, 0.5, 2, 3}, Vector(5, 1e-4)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::CatalogueRun r = Fit(c.call, c.d);
+    ASSERT_EQ(kFitOk, r.code);
+    for (size_t j = 0; j < c.want.size(); ++j) EXPECT_NEAR(c.want[j], r.b[j], c.tolerance[j]) << j;
   }
 }
 
-TEST(FitCatalogueModel, NoSuchMethodFailsEveryRefinedModel) {
+TEST(FitCatalogueModel, UnsetMethodIsTheSelectedOne) {
   const uint8_t saved = GetFittingMethod();
   SetFittingMethod(5);
   const Data d = test::Sample(10, 0.3, [](double x) { return 3 * std::pow(x, 1.5); });
-  Vector lower(3, -1e6), upper(3, 1e6), b(3, 0.0), yhat = NewVector(d.n), s = NewVector(d.n);
-  Matrix v;
-  RegressionStats stats;
-  CatalogueFit fit;
-  fit.model = kModelPower;
-  fit.x = d.x, fit.y = d.y, fit.n = d.n, fit.lower = lower, fit.upper = upper;
-  EXPECT_EQ(kFitNoSuchMethod, FitCatalogueModel(fit, b, v, yhat, s, stats));
+  EXPECT_EQ(kFitNoSuchMethod, Fit({kModelPower}, d, {}).code);
   SetFittingMethod(saved);
-  EXPECT_EQ(kFitOk, FitCatalogueModel(fit, b, v, yhat, s, stats));
-}
-
-TEST(FitCatalogueModel, VarianceModelWeightsTheRefinement) {
-  // Relative noise: weights 1/y^2 ("Power", theta 2) still find the exact curve, and the
-  // statistics are weighted (SSR in relative units).
-  const Data d = test::Sample(30, 0.1, [](double x) { return 5 * std::exp(-0.5 * x); });
-  const FitRun r = Fit(kModelSumOfExponentials, {1, 0}, d, 1000, 5, {2});
-  ASSERT_EQ(kFitOk, r.code);
-  EXPECT_NEAR(5, r.b[1], 1e-6);
-  EXPECT_NEAR(0.5, r.b[2], 1e-6);
-  // 1 + theta y with theta = -1 is negative for y > 1: no weight exists.
-  EXPECT_EQ(kFitBadWeights, Fit(kModelSumOfExponentials, {1, 0}, d, 1000, 1, {-1}).code);
-  EXPECT_EQ(kFitBadArguments, Fit(kModelSumOfExponentials, {1, 0}, d, 1000, 3, {1, 1}).code);
-}
-
-TEST(FitCatalogueModel, TwoExponentialsRefineFromAGivenStart) {
-  const Data d = test::Sample(
-      60, 0.1, [](double x) { return 1 + 5 * std::exp(-0.5 * x) + 2 * std::exp(-3 * x); });
-  const FitRun r =
-      Fit(kModelSumOfExponentials, {2, 1}, d, 1000, 0, {}, {0.8, 4, 0.6, 3, 2.5}, false);
-  ASSERT_EQ(kFitOk, r.code);
-  const double truth[] = {1, 5, 0.5, 2, 3};
-  for (int j = 0; j <= 4; ++j) EXPECT_NEAR(truth[j], r.b[j], 1e-4) << j;
+  EXPECT_EQ(kFitOk, Fit({kModelPower}, d, {}).code);
 }
 
 }  // namespace

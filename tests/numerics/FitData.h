@@ -1,11 +1,10 @@
 #pragma once
-// Synthetic data sets and independent reference formulas for the fitting tests.
-#include <array>
+// Synthetic data sets and the scaffolding shared by the fitting tests.
 #include <cmath>
 #include <functional>
-#include <vector>
 
 #include "numerics/models/catalogue.h"
+#include "numerics/random.h"
 
 namespace quellar::numerics::test {
 
@@ -26,92 +25,39 @@ inline Data Sample(int n, double dx, const std::function<double(double)>& f, dou
   return d;
 }
 
-// A model with its value and gradient written out here, independently of the library.
-struct Reference {
-  const char* name;
-  int model;
-  std::vector<double> options;
-  int lb, ub;
-  std::array<double, 3> truth;
-  std::function<double(double, const std::array<double, 3>&)> f;
-  std::function<std::array<double, 3>(double, const std::array<double, 3>&)> grad;
-};
-
-// sqrt(diag((J^T J)^-1)) at the true parameters over the slots lb..ub: the standard error of
-// each parameter for unit noise, which is also the spread of exp(-S/2) that
-// Metropolis-Hastings samples.
-inline std::array<double, 3> UnitNoiseErrors(const Reference& r, const Data& d) {
-  double a[3][3] = {};
-  for (int i = 1; i <= d.n; ++i) {
-    const auto g = r.grad(d.x[i], r.truth);
-    for (int j = r.lb; j <= r.ub; ++j)
-      for (int k = r.lb; k <= r.ub; ++k) a[j - r.lb][k - r.lb] += g[j] * g[k];
-  }
-  const int m = r.ub - r.lb + 1;
-  std::array<double, 3> out{};
-  if (m == 2) {
-    const double det = a[0][0] * a[1][1] - a[0][1] * a[1][0];
-    out[r.lb] = std::sqrt(a[1][1] / det);
-    out[r.lb + 1] = std::sqrt(a[0][0] / det);
-  } else {
-    const double c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
-    const double c11 = a[0][0] * a[2][2] - a[0][2] * a[2][0];
-    const double c22 = a[0][0] * a[1][1] - a[0][1] * a[1][0];
-    const double det = a[0][0] * c00 - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-    out[0] = std::sqrt(c00 / det);
-    out[1] = std::sqrt(c11 / det);
-    out[2] = std::sqrt(c22 / det);
-  }
-  return out;
+inline Data Points(std::initializer_list<std::pair<double, double>> pts) {
+  Data d{NewVector(int(pts.size())), NewVector(int(pts.size())), int(pts.size())};
+  int i = 1;
+  for (auto [x, y] : pts) d.x[i] = x, d.y[i] = y, ++i;
+  return d;
 }
 
-inline std::vector<Reference> References() {
-  using P = std::array<double, 3>;
-  return {
-      {"Exponential",
-       kModelSumOfExponentials,
-       {1, 0},
-       1,
-       2,
-       {0, 5, 0.5},
-       [](double x, const P& b) { return b[1] * std::exp(-b[2] * x); },
-       [](double x, const P& b) {
-         return P{0, std::exp(-b[2] * x), -b[1] * x * std::exp(-b[2] * x)};
-       }},
-      {"ExponentialPlusConstant",
-       kModelSumOfExponentials,
-       {1, 1},
-       0,
-       2,
-       {2, 5, 0.5},
-       [](double x, const P& b) { return b[0] + b[1] * std::exp(-b[2] * x); },
-       [](double x, const P& b) {
-         return P{1, std::exp(-b[2] * x), -b[1] * x * std::exp(-b[2] * x)};
-       }},
-      {"Power",
-       kModelPower,
-       {},
-       0,
-       1,
-       {3, 1.5, 0},
-       [](double x, const P& b) { return b[0] * std::pow(x, b[1]); },
-       [](double x, const P& b) {
-         return P{std::pow(x, b[1]), b[0] * std::pow(x, b[1]) * std::log(x), 0};
-       }},
-      {"Hill",
-       kModelHill,
-       {},
-       0,
-       2,
-       {10, 3, 2},
-       [](double x, const P& b) { return b[0] / (1 + std::pow(b[1] / x, b[2])); },
-       [](double x, const P& b) {
-         const double q = std::pow(b[1] / x, b[2]), den = (1 + q) * (1 + q);
-         return P{1 / (1 + q), -b[0] * b[2] * q / (b[1] * den),
-                  -b[0] * q * std::log(b[1] / x) / den};
-       }},
-  };
+// Slots 0..ub of a model over the points of d.
+inline FitProblem Problem(ModelFunction model, DerivativeProcedure derivative, const Data& d,
+                          int ub, const Vector& lower, const Vector& upper) {
+  FitProblem p;
+  p.model = std::move(model), p.derivative = std::move(derivative);
+  p.x = d.x, p.y = d.y, p.n = d.n, p.lb = 0, p.ub = ub, p.lower = lower, p.upper = upper;
+  return p;
+}
+
+struct CatalogueRun {
+  int code = 0;
+  Vector b;
+  Matrix v;
+  Vector yhat, s;
+  RegressionStats stats;
+};
+
+// FitCatalogueModel on the points of d; bounds +-1e6 unless fit names its own.
+inline CatalogueRun RunCatalogue(CatalogueFit fit, const Data& d, FitSettings settings = {},
+                                 Vector b = Vector(3, 0.0)) {
+  static const Vector lower(8, -1e6), upper(8, 1e6);
+  if (fit.lower.empty()) fit.lower = lower, fit.upper = upper;
+  fit.x = d.x, fit.y = d.y, fit.n = d.n;
+  CatalogueRun r{0, std::move(b), {}, Vector(d.n + 1, -1.0), Vector(d.n + 1, -1.0), {}};
+  r.code = FitCatalogueModel(fit, r.b, r.v, r.yhat, r.s, r.stats, settings);
+  return r;
 }
 
 }  // namespace quellar::numerics::test

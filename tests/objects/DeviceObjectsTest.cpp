@@ -1,78 +1,137 @@
-// The controller, state and manager objects, the whole road of a measurement, and the
-// lifetime of children, through late binding against a stand-in analyzer.
-#include <chrono>
+// The controller and its children, created by programmatic identifier and called by name
+// through IDispatch::Invoke, against a stand-in analyzer on a pseudo-terminal (as COM port 7): a
+// measurement's road, limits and refusals, program files and arrays, the children's lifetime.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 
-#include "ObjectsTestSupport.h"
-#include "automation/ClassRegistry.h"
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "AnalyzerStandIn.h"
+#include "automation/Bstr.h"
+#include "automation/LateBoundTestSupport.h"
+#include "automation/Quellar.h"
+#include "program/DrvCompilerBytecode.h"
+#include "support/ForeignDoubleArray.h"
+#include "support/TestSupport.h"
 
 namespace quellar::test {
 namespace {
 
-using device::TDriverFrame;
+using automation::FromBstr;
+using automation::TBstr;
 
-class DeviceObjects : public ObjectsTest {};
+template <class Array, class T>
+std::vector<T> Values(Array* array) {
+  LONG n = 0;
+  array->get_Count(&n);
+  std::vector<T> out(static_cast<size_t>(n));
+  for (LONG i = 0; i < n; ++i) array->get_Item(i, &out[static_cast<size_t>(i)]);
+  return out;
+}
 
-TEST_F(DeviceObjects, ControllerOpensClosesAndKeepsItsChildren) {
-  Outcome active;
-  Call(active, controller.get(), "Active");
-  EXPECT_EQ(V_BOOL(&active.result), VARIANT_FALSE);
-  Outcome closed;
-  Call(closed, controller.get(), "Close");
-  EXPECT_EQ(closed.hr, S_OK);
-  Ref<IDispatch> state1, state2;
-  Child(state1, "State");
-  Child(state2, "State");
-  EXPECT_EQ(state1.get(), state2.get());
-  // Before any Open the record is empty.
-  Outcome id;
-  Call(id, state1.get(), "MasterID");
-  EXPECT_EQ(FromBstr(V_BSTR(&id.result)), "");
+// What a late-bound call gave: the status (the exception's code for a failure) and the result.
+struct Result {
+  HRESULT hr;
+  bool ok;  // a true Boolean
+  double number;
+  std::string text;  // a string, or the exception's description
+};
 
+class DeviceObjects : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.Ok());
+    setenv("QUELLAR_COM7", pty.SlavePath().c_str(), 1);
+    ASSERT_EQ(QuellarCreateObject("Quellar.Controller", &IID_IDispatch, controller.outVoid()),
+              S_OK);
+    for (auto [child, name] : {std::pair{&state, "State"},
+                               {&manager, "Manager"},
+                               {&compiler, "Compiler"},
+                               {&analysis, "Analysis"},
+                               {&tuning, "Tuning"}})
+      ASSERT_EQ(Call(controller.get(), name, {}, child).hr, S_OK);
+    ASSERT_EQ(QuellarCreateObject("Quellar.ByteArray", &IID_IByteArray, bytes.outVoid()), S_OK);
+    ASSERT_EQ(QuellarCreateObject("Quellar.DoubleArray", &IID_IDoubleArray, re.outVoid()), S_OK);
+  }
+  void TearDown() override { unsetenv("QUELLAR_COM7"); }
+
+  // Calls a member by name, args in natural order; a returned object goes to child.
+  Result Call(IDispatch* target, const char* name, std::vector<VARIANT> args = {},
+              Ref<IDispatch>* child = nullptr) {
+    HRESULT hr = S_OK;
+    const DISPID id = IdOf(target, name, &hr);
+    EXPECT_EQ(hr, S_OK) << name;
+    Outcome o;
+    Invoke(o, target, id, kGet, std::move(args));
+    const VARIANT& v = o.result;
+    if (child && V_VT(&v) == VT_DISPATCH)
+      V_DISPATCH(&v)->QueryInterface(IID_IDispatch, child->outVoid());
+    return {o.hr == DISP_E_EXCEPTION ? o.excep.scode : o.hr,
+            o.hr == S_OK && V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE,
+            V_VT(&v) == VT_I4   ? V_I4(&v)
+            : V_VT(&v) == VT_R8 ? V_R8(&v)
+                                : -1e300,
+            V_VT(&v) == VT_BSTR ? FromBstr(V_BSTR(&v)) : o.Description()};
+  }
+  HRESULT Do(IDispatch* target, const char* name, std::vector<VARIANT> args = {}) {
+    return Call(target, name, std::move(args)).hr;
+  }
+  bool Ok(IDispatch* target, const char* name, std::vector<VARIANT> args = {}) {
+    return Call(target, name, std::move(args)).ok;
+  }
+  bool Open(LONG port = 7) { return Ok(controller.get(), "Open", {VI4(port)}); }
+  std::vector<uint8_t> Code() {
+    EXPECT_EQ(Do(compiler.get(), "SaveToByteArray", {VUnknown(bytes.get())}), S_OK);
+    return Values<IByteArray, uint8_t>(bytes.get());
+  }
+  bool Execute(LONG timeOut, LONG pause, LONG runs, double phase) {
+    return Ok(analysis.get(), "Execute", {VI4(timeOut), VI4(pause), VI4(runs), VR8(phase)});
+  }
+  std::vector<uint8_t> File(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  ReportCapture reports;
+  PtyPair pty;
+  AnalyzerStandIn analyzer{pty};
+  Ref<IDispatch> controller, state, manager, compiler, analysis, tuning;
+  Ref<IByteArray> bytes;
+  Ref<IDoubleArray> re;
+};
+
+TEST_F(DeviceObjects, ControllerOpensOnceAndKeepsWhatItRead) {
+  Ref<IDispatch> again;
+  Call(controller.get(), "State", {}, &again);
+  EXPECT_EQ(again.get(), state.get());
+  EXPECT_EQ(Call(state.get(), "MasterID").text, "");  // nothing read before Open
+  EXPECT_EQ(Do(controller.get(), "Close"), S_OK);
   unsetenv("QUELLAR_COM250");
   for (LONG port : {250, 0, -1, INT32_MIN}) EXPECT_FALSE(Open(port)) << port;
+  EXPECT_FALSE(Ok(controller.get(), "Active"));
   ASSERT_TRUE(Open());
-  Outcome active2;
-  Call(active2, controller.get(), "Active");
-  EXPECT_EQ(V_BOOL(&active2.result), VARIANT_TRUE);
+  EXPECT_TRUE(Ok(controller.get(), "Active"));
+  EXPECT_EQ(Call(state.get(), "MasterID").text, "M1/v2");
   // Open on an open controller: one integrity report, false, and the port still works.
   EXPECT_FALSE(Open());
   EXPECT_EQ(reports.Count(), 1u);
-  Outcome update;
-  Call(update, state1.get(), "Update");
-  EXPECT_EQ(update.hr, S_OK);
+  EXPECT_EQ(Do(state.get(), "Update"), S_OK);
   EXPECT_EQ(analyzer.Received(0x81).size(), 2u);
-
   // After Close the values read at Open remain.
-  Call(closed, controller.get(), "Close");
-  const struct {
-    const char* name;
-    double value;
-  } temperatures[] = {{"SampleTemperature", 30.0}, {"SystemTemperature", 25.1}};
-  for (const auto& t : temperatures) {
-    Outcome o;
-    Call(o, state1.get(), t.name);
-    EXPECT_DOUBLE_EQ(DoubleResult(o), t.value) << t.name;
-  }
-  Outcome magnetic;
-  Call(magnetic, state1.get(), "MagneticID");
-  EXPECT_EQ(FromBstr(V_BSTR(&magnetic.result)), "MAG");
-}
-
-TEST_F(DeviceObjects, OpenFailsAndClosesWhenTheAnalyzerIsMute) {
-  analyzer.mute = true;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Open());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5900));
-  Outcome active;
-  Call(active, controller.get(), "Active");
-  EXPECT_EQ(V_BOOL(&active.result), VARIANT_FALSE);
-  EXPECT_EQ(analyzer.Received(0x02).size(), 3u);  // the first transaction, three times
+  Do(controller.get(), "Close");
+  EXPECT_DOUBLE_EQ(Call(state.get(), "SampleTemperature").number, 30.0);
+  EXPECT_DOUBLE_EQ(Call(state.get(), "SystemTemperature").number, 25.1);
+  EXPECT_EQ(Call(state.get(), "MagneticID").text, "MAG");
 }
 
 TEST_F(DeviceObjects, ManagerLimitsAndSendsAllSettingsOfItsCommand) {
   ASSERT_TRUE(Open());
-  Ref<IDispatch> manager;
-  Child(manager, "Manager");
   // The magnetic settings start as the analyzer reported them: nitrogen 42, biases 0x100 and
   // 0x200, gain 0x300.
   const struct {
@@ -93,145 +152,181 @@ TEST_F(DeviceObjects, ManagerLimitsAndSendsAllSettingsOfItsCommand) {
   for (const auto& c : cases) {
     std::vector<VARIANT> args;
     for (LONG a : c.args) args.push_back(VI4(a));
-    Outcome o;
-    Call(o, manager.get(), c.method, args);
-    EXPECT_TRUE(BoolResult(o)) << c.method;
-    const uint8_t code = Hex(c.frame)[0];
-    const auto sent = analyzer.Received(code);
+    EXPECT_TRUE(Ok(manager.get(), c.method, args)) << c.method;
+    const auto sent = analyzer.Received(Hex(c.frame)[0]);
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(ToHex(sent.back().Bytes()), c.frame) << c.method;
   }
   // Closed: false at once, nothing sent.
-  Outcome closed;
-  Call(closed, controller.get(), "Close");
-  Outcome o;
-  Call(o, manager.get(), "SetNitrogen", {VI4(7)});
-  EXPECT_EQ(o.hr, S_OK);
-  EXPECT_FALSE(BoolResult(o));
+  Do(controller.get(), "Close");
+  EXPECT_FALSE(Ok(manager.get(), "SetNitrogen", {VI4(7)}));
   EXPECT_EQ(analyzer.Received(0x93).size(), 4u);
 }
 
-// Two amplitudes per 3-byte group.
-std::vector<uint8_t> AmplitudeBlock(const std::vector<uint16_t>& values) {
+// Three samples per block in the quadrature layout.
+std::vector<uint8_t> Block(std::initializer_list<std::pair<uint16_t, uint16_t>> samples) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i < values.size(); i += 2) {
-    const uint16_t a = values[i], b = i + 1 < values.size() ? values[i + 1] : 0;
-    out.push_back(static_cast<uint8_t>(a & 0xFF));
-    out.push_back(static_cast<uint8_t>(((a >> 8) & 0x0F) | ((b >> 4) & 0xF0)));
-    if (i + 1 < values.size()) out.push_back(static_cast<uint8_t>(b & 0xFF));
-  }
+  for (auto [re, im] : samples) AnalyzerStandIn::AddSample(out, re, im);
   return out;
 }
 
-TEST_F(DeviceObjects, WholeRoadOfOneMeasurement) {
+TEST_F(DeviceObjects, CompilerSendsTheCodeAndItsMarks) {
   ASSERT_TRUE(Open());
-  Ref<IDispatch> state, manager, compiler, analysis;
-  Child(state, "State");
-  Child(manager, "Manager");
-  Child(compiler, "Compiler");
-  Child(analysis, "Analysis");
-
-  Outcome master, temperature;
-  Call(master, state.get(), "MasterID");
-  EXPECT_EQ(FromBstr(V_BSTR(&master.result)), "M1/v2");
-  Call(temperature, state.get(), "SampleTemperature");
-  EXPECT_DOUBLE_EQ(DoubleResult(temperature), 30.0);
-
-  Outcome filter, detector;
-  Call(filter, manager.get(), "SetFilter", {VI4(2)});
-  Call(detector, manager.get(), "SetDetector", {VI4(8)});
-  ASSERT_TRUE(BoolResult(detector));
-  EXPECT_EQ(analyzer.Received(0x04).back().Bytes(), Hex("04 0A 00"));
-
-  for (auto [name, args] : std::vector<std::pair<const char*, std::vector<VARIANT>>>{
-           {"AddImpulse", {VR8(2500), VI4(90), VR8(8000)}},
-           {"AddReading", {VR8(3000), VR8(1000)}},
-           {"AddSilence", {VR8(1250)}}}) {
-    Outcome o;
-    Call(o, compiler.get(), name, args);
-    ASSERT_EQ(o.hr, S_OK) << name;
-  }
-  Outcome sent;
-  Call(sent, compiler.get(), "Send");
-  ASSERT_TRUE(BoolResult(sent));
+  EXPECT_EQ(Do(compiler.get(), "AddImpulse", {VR8(2500), VI4(90), VR8(8000)}), S_OK);
+  EXPECT_EQ(Do(compiler.get(), "AddReading", {VR8(3000), VR8(1000)}), S_OK);
+  EXPECT_EQ(Do(compiler.get(), "AddSilence", {VR8(1250)}), S_OK);
+  ASSERT_TRUE(Ok(compiler.get(), "Send"));
   EXPECT_EQ(ToHex(analyzer.Program()),
             "38 31 31 31 31 31 79 79 79 79 79 79 79 79 F9 F9 F9 F9 F9 F9 F9 F9 E9 F9 E9 F9 E9 "
             "F9 F9 F9 F8 F8 F8 FF");
-  Outcome marks;
-  Call(marks, compiler.get(), "TimeMarks");
-  ASSERT_EQ(V_VT(&marks.result), VT_ARRAY | VT_R8);
-  double* data = nullptr;
-  ASSERT_EQ(SafeArrayAccessData(V_ARRAY(&marks.result), reinterpret_cast<void**>(&data)), S_OK);
-  EXPECT_EQ(std::vector<double>(data, data + 3), (std::vector<double>{10600, 11600, 12600}));
-  SafeArrayUnaccessData(V_ARRAY(&marks.result));
-
-  // Three runs of three amplitudes each (amplitude layout, as the detector is 8).
-  analyzer.blockOfRun = [](int run) {
-    return AmplitudeBlock({static_cast<uint16_t>(100 + run), static_cast<uint16_t>(200 + run),
-                           static_cast<uint16_t>(1000 + run)});
-  };
-  Outcome executed;
-  Call(executed, analysis.get(), "Execute", {VI4(1000), VI4(0), VI4(3), VR8(0)});
-  ASSERT_TRUE(BoolResult(executed));
-  EXPECT_EQ(analyzer.runs, 3);
-  Ref<IDoubleArray> re, im;
-  NewDoubleArray(re);
-  NewDoubleArray(im);
-  Outcome all, allIm;
-  Call(all, analysis.get(), "GetAllSamplesRE", {VUnknown(re.get())});
-  Call(allIm, analysis.get(), "GetAllSamplesIM", {VUnknown(im.get())});
-  EXPECT_EQ(Values(re.get()), (std::vector<double>{102, 202, 1002}));
-  EXPECT_EQ(Values(im.get()), (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(Do(compiler.get(), "GetAllMarkers", {VUnknown(re.get())}), S_OK);
+  EXPECT_EQ((Values<IDoubleArray, double>(re.get())), (std::vector<double>{10600, 11600, 12600}));
   EXPECT_EQ(reports.Count(), 0u);
 }
 
 TEST_F(DeviceObjects, ChildrenOutliveTheirControllerSafely) {
   ASSERT_TRUE(Open());
-  const char* names[] = {"State", "Manager", "Compiler", "Analysis", "Tuning"};
-  Ref<IDispatch> children[5];
-  for (int i = 0; i < 5; ++i) Child(children[i], names[i]);
   controller.out();  // the client lets the controller go
   LONG gain = 0;
   // Every device operation fails with the same status and text, and touches nothing freed.
   const struct {
-    int child;
+    IDispatch* child;
     const char* member;
     std::vector<VARIANT> args;
-  } device[] = {{0, "SampleTemperature", {}},
-                {0, "Update", {}},
-                {1, "SetGain", {VI4(5)}},
-                {2, "Send", {}},
-                {3, "Execute", {VI4(100), VI4(0), VI4(1), VR8(0)}},
-                {4, "Gain", {VR8(3000), VRefI4(&gain)}}};
+  } device[] = {{state.get(), "SampleTemperature", {}},
+                {state.get(), "Update", {}},
+                {manager.get(), "SetGain", {VI4(5)}},
+                {compiler.get(), "Send", {}},
+                {analysis.get(), "Execute", {VI4(100), VI4(0), VI4(1), VR8(0)}},
+                {tuning.get(), "Gain", {VR8(3000), VRefI4(&gain)}}};
   for (const auto& c : device) {
-    Outcome o;
-    Call(o, children[c.child].get(), c.member, c.args);
-    EXPECT_EQ(o.hr, DISP_E_EXCEPTION) << c.member;
-    EXPECT_EQ(o.excep.scode, RPC_E_DISCONNECTED) << c.member;
-    EXPECT_EQ(o.Description(), "the controller was released") << c.member;
+    const Result r = Call(c.child, c.member, c.args);
+    EXPECT_EQ(r.hr, RPC_E_DISCONNECTED) << c.member;
+    EXPECT_EQ(r.text, "the controller was released") << c.member;
   }
   // What the children hold themselves stays usable.
-  Outcome silence, count;
-  Call(silence, children[2].get(), "AddSilence", {VR8(1000)});
-  Call(count, children[3].get(), "Count");
-  EXPECT_EQ(silence.hr, S_OK);
-  EXPECT_EQ(count.hr, S_OK);
+  EXPECT_EQ(Do(compiler.get(), "AddSilence", {VR8(1000)}), S_OK);
+  EXPECT_EQ(Do(analysis.get(), "Count"), S_OK);
   EXPECT_EQ(reports.Count(), 0u);
 }
 
-TEST_F(DeviceObjects, ChildMadeByItsFactoryHasNoDevice) {
-  const std::pair<const CLSID*, const char*> members[] = {
-      {&CLSID_State, "MasterID"}, {&CLSID_Compiler, "Clear"}, {&CLSID_Analysis, "Count"}};
-  for (auto [clsid, member] : members) {
-    Ref<IClassFactory> factory;
-    ASSERT_EQ(DllGetClassObject(*clsid, IID_IClassFactory, factory.outVoid()), S_OK);
-    Ref<IDispatch> child;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, child.outVoid()), S_OK);
-    Outcome o;
-    Call(o, child.get(), member);
-    EXPECT_EQ(o.excep.scode, E_UNEXPECTED) << member;
+// What the model holds after the client's values passed the object's conversions.
+TEST_F(DeviceObjects, CompilerConvertsTheClientsValuesAndRefusesTheRest) {
+  const double nan = std::nan(""), inf = INFINITY;
+  const struct {
+    const char* name;
+    std::vector<VARIANT> args;
+    // The same item given to the model directly, or nothing when it is refused.
+    std::function<void(program::TProgramCompilerBytecode&)> model;
+  } cases[] = {
+      {"AddImpulse", {VR8(2450.5), VI4(90), VR8(0)}, [](auto& p) { p.AddImpulse(1, 2500, 1000); }},
+      {"AddImpulse", {VR8(2500), VI4(45), VR8(-5)}, [](auto& p) { p.AddImpulse(0, 2500, 1000); }},
+      {"AddImpulse", {VR8(2500), VI4(270), VR8(nan)}, nullptr},
+      {"AddImpulse", {VR8(0.4), VI4(180), VR8(5000)}, nullptr},
+      {"AddSilence", {VR8(2.5)}, [](auto& p) { p.AddSilence(100); }},
+      {"AddSilence", {VR8(0.4)}, nullptr},
+      {"AddSilence", {VR8(inf)}, nullptr},
+      {"AddSilence", {VR8(1e300)}, nullptr},
+      {"AddReading", {VR8(499), VR8(1000)}, [](auto& p) { p.AddReading(500, 1000); }},
+      {"AddReading", {VR8(3000), VR8(-inf)}, nullptr},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(Do(compiler.get(), "Clear"), S_OK);
+    EXPECT_EQ(Do(compiler.get(), c.name, c.args), S_OK) << c.name;
+    program::TProgramCompilerBytecode expected;
+    if (c.model) c.model(expected);
+    std::vector<uint8_t> code;
+    expected.Compile(&code, false);
+    EXPECT_EQ(Code(), code) << c.name << " " << V_R8(&c.args[0]);
   }
-  EXPECT_EQ(reports.Count(), 3u);
+}
+
+TEST_F(DeviceObjects, ProgramFilesCarryExactlyTheCodeAndNothingTooLong) {
+  ASSERT_TRUE(Open());
+  const std::string path = (reports.Dir() / "good.bin").string();
+  TBstr name(path);
+  Do(compiler.get(), "AddImpulse", {VR8(2500), VI4(90), VR8(8000)});
+  ASSERT_EQ(Do(compiler.get(), "Save", {VStr(name)}), S_OK);
+  const std::vector<uint8_t> saved = Code();
+  EXPECT_EQ(File(path), saved);
+  ASSERT_TRUE(Ok(compiler.get(), "Load", {VStr(name)}));
+  EXPECT_EQ(analyzer.Program(), saved);
+  // 40,000 samples need far more than 32,767 bytes: not sent, not saved anywhere.
+  const size_t uploads = analyzer.Received(0x01).size();
+  Do(compiler.get(), "AddReading", {VR8(40000000), VR8(1000)});
+  EXPECT_FALSE(Ok(compiler.get(), "Send"));
+  EXPECT_EQ(analyzer.Received(0x01).size(), uploads);
+  EXPECT_EQ(Do(compiler.get(), "Save", {VStr(name)}), DISP_E_OVERFLOW);
+  EXPECT_EQ(Do(compiler.get(), "SaveToByteArray", {VUnknown(bytes.get())}), DISP_E_OVERFLOW);
+  EXPECT_EQ((Values<IByteArray, uint8_t>(bytes.get())), saved);
+  // A save that fails part-way (at the file size limit) leaves the good file and nothing else.
+  Do(compiler.get(), "Clear");
+  Do(compiler.get(), "AddReading", {VR8(100000), VR8(1000)});
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 64;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const HRESULT partial = Do(compiler.get(), "Save", {VStr(name)});
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_NE(partial, S_OK);
+  EXPECT_EQ(File(path), saved);
+  for (const auto& entry : std::filesystem::directory_iterator(reports.Dir()))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+
+TEST_F(DeviceObjects, AnalysisAveragesRotatesAndChecksIndexes) {
+  ASSERT_TRUE(Open());
+  analyzer.block = Block({{1, 0}, {0, 3}, {3, 4}});
+  ASSERT_TRUE(Execute(1000, 0, 1, 0));
+  EXPECT_EQ(Do(analysis.get(), "GetAllSamplesRE", {VUnknown(re.get())}), S_OK);
+  EXPECT_EQ((Values<IDoubleArray, double>(re.get())), (std::vector<double>{1, 0, 3}));
+  EXPECT_EQ(Do(analysis.get(), "GetAllSamplesIM", {VUnknown(re.get())}), S_OK);
+  EXPECT_EQ((Values<IDoubleArray, double>(re.get())), (std::vector<double>{0, 3, 4}));
+  // Refused before any traffic; the samples stay.
+  const int runsBefore = analyzer.runs;
+  for (auto [timeOut, pause, runs] :
+       {std::tuple{1000, 0, 0}, {1000, 0, -1}, {-1, 0, 1}, {1000, -1, 1}})
+    EXPECT_FALSE(Execute(timeOut, pause, runs, 0));
+  EXPECT_EQ(analyzer.runs, runsBefore);
+  EXPECT_EQ(Call(analysis.get(), "Count").number, 3);
+
+  analyzer.blockOfRun = [](int run) {
+    return Block({{1, 0}, {0, 3}, {uint16_t(run % 2 ? 3 : 5), 4}});
+  };
+  ASSERT_TRUE(Execute(1000, 0, 2, std::acos(-1.0)));  // two runs, turned by pi
+  const struct {
+    const char* getter;
+    LONG index;
+    double value;
+  } held[] = {{"SampleRE", 0, -1}, {"SampleIM", 0, 0},  {"SampleRE", 1, 0},
+              {"SampleIM", 1, -3}, {"SampleRE", 2, -4}, {"Sample", 2, std::sqrt(32.0)}};
+  for (const auto& h : held)
+    EXPECT_NEAR(Call(analysis.get(), h.getter, {VI4(h.index)}).number, h.value, 1e-12) << h.getter;
+  // Outside the samples: an integrity report each and DISP_E_BADINDEX.
+  for (LONG index : {3, -1})
+    EXPECT_EQ(Do(analysis.get(), "SampleIM", {VI4(index)}), DISP_E_BADINDEX);
+  EXPECT_EQ(reports.Count(), 2u);
+
+  re->put_Count(10);
+  EXPECT_EQ(Do(analysis.get(), "GetAllSamples", {VUnknown(re.get())}), S_OK);
+  EXPECT_EQ((Values<IDoubleArray, double>(re.get()).size()), 3u);
+  EXPECT_EQ(Do(analysis.get(), "GetAllSamplesRE", {VUnknown(nullptr)}), S_OK);
+  // An array that shrinks itself while being filled fails the call; nothing is overrun.
+  TForeignArray foreign;
+  foreign.shrinkOnWrite = true;
+  EXPECT_EQ(Do(analysis.get(), "GetAllSamplesIM", {VUnknown(&foreign)}), DISP_E_BADINDEX);
+
+  // A run that fails three times ends the analysis with no samples.
+  analyzer.intercept = [](const device::TDriverFrame& f, std::vector<PeerReply>& out) {
+    if (f.Bytes() != Hex("02 00")) return false;
+    out = {{device::TDriverFrame{0x02, 0x04}}};
+    return true;
+  };
+  EXPECT_FALSE(Execute(1000, 0, 1, 0));
+  EXPECT_EQ(Call(analysis.get(), "Count").number, 0);
 }
 
 }  // namespace

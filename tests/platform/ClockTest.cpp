@@ -14,9 +14,7 @@ TEST(VirtualClock, SleepAdvancesAndIsInstalledForScope) {
   VirtualClock clock(0xFFFFFF00u);
   {
     ScopedClock scope(clock);
-    const uint32_t start = GetClock().Ticks();
     GetClock().Sleep(500);
-    EXPECT_EQ(Elapsed(start, GetClock().Ticks()), 500u);
     EXPECT_EQ(GetClock().Ticks(), 0x000000F4u);
   }
   EXPECT_EQ(&GetClock(), &SystemClock());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -8,42 +9,37 @@
 #include "ProgramTestSupport.h"
 #include "errors/Asserts.h"
 #include "program/DrvCompilerBytecode.h"
+#include "program/DrvConversions.h"
 #include "support/TestSupport.h"
 
 namespace quellar::program {
 namespace {
 
 using test::Build;
-using test::TDescriber;
+using test::Describe;
 
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 
 TEST(TryRoundUpToStep, RoundsPositiveValuesUpAndRefusesOverflow) {
-  struct Case {
-    int64_t value, step;
-    bool ok;
-    int64_t expected;
-  };
-  const Case cases[] = {
-      {2501, 100, true, 2600},
-      {2500, 100, true, 2500},
-      {1, 100, true, 100},
-      {-50, 100, true, -50},
-      {0, 100, true, 0},
-      {kMin, 100, true, kMin},
-      {7, 0, true, 7},
-      {7, -5, true, 7},
-      // Above 2^53 a double quotient loses the remainder; the result must still be a step.
-      {9007199254740993, 100, true, 9007199254741000},
-      {9223372036854775800, 100, true, 9223372036854775800},
-      {9223372036854775801, 100, false, 17},
-      {kMax, 100, false, 17},
-  };
-  for (const Case& c : cases) {
-    int64_t result = 17;
-    EXPECT_EQ(TryRoundUpToStep(c.value, c.step, result), c.ok) << c.value;
-    EXPECT_EQ(result, c.expected) << c.value << " / " << c.step;
+  constexpr int64_t kRefused = 17, k53 = int64_t{1} << 53;
+  // Above 2^53 a double quotient loses the remainder; the result must still be a step.
+  const int64_t cases[][3] = {{2501, 100, 2600},
+                              {2500, 100, 2500},
+                              {1, 100, 100},
+                              {-50, 100, -50},
+                              {0, 100, 0},
+                              {kMin, 100, kMin},
+                              {7, 0, 7},
+                              {7, -5, 7},
+                              {k53 + 1, 100, k53 + 8},
+                              {kMax - 7, 100, kMax - 7},
+                              {kMax - 6, 100, kRefused},
+                              {kMax, 100, kRefused}};
+  for (const auto& [value, step, expected] : cases) {
+    int64_t result = kRefused;
+    EXPECT_EQ(TryRoundUpToStep(value, step, result), expected != kRefused) << value;
+    EXPECT_EQ(result, expected) << value << " / " << step;
   }
 }
 
@@ -80,7 +76,7 @@ TEST(TProgramCompilerBytecode, AdmitsRoundedValuesAndSaysWhyItRefuses) {
   for (const Case& c : cases) {
     TProgramCompilerBytecode program;
     Build(program, c.items);
-    EXPECT_EQ(TDescriber::Of(program), c.stored) << c.items;
+    EXPECT_EQ(Describe(program), c.stored) << c.items;
     const TAdmission& admission = program.LastAdmission();
     EXPECT_EQ(admission.refusal, c.refusal) << c.items;
     EXPECT_EQ(admission.value, c.value) << c.items;
@@ -97,12 +93,11 @@ TEST(TProgramCompiler, StoresValuesUnchangedAndCompilesToNothing) {
   TProgramCompiler program;
   Build<TProgramCompiler>(program, "s:-7 r:3:0 i:9:0:1 p:0 end");
   EXPECT_TRUE(program.AddPackage(nullptr, 0));
-  EXPECT_EQ(TDescriber::Of(program), "s:-7 r:3:0 i:9:0:1 p:0 end p:0 end");
+  EXPECT_EQ(Describe(program), "s:-7 r:3:0 i:9:0:1 p:0 end p:0 end");
   std::vector<uint8_t> stream{1, 2};
   EXPECT_FALSE(program.Compile(&stream, true));
   EXPECT_TRUE(program.Idle());
   EXPECT_EQ(stream, (std::vector<uint8_t>{1, 2}));
-
   quellar::test::ReportCapture capture;
   EXPECT_THROW(program.Items(5), EListError);
   EXPECT_THROW(program.Items(-1), EListError);
@@ -112,31 +107,15 @@ TEST(TProgramCompiler, StoresValuesUnchangedAndCompilesToNothing) {
 }
 
 TEST(TProgramItem, AssignCopiesOnlyItemsOfItsOwnKind) {
-  TProgramImpulse impulse, impulseCopy;
-  impulse.Duration = 300;
-  impulse.Phase = 3;
-  impulse.Silence = 7000;
-  TProgramSilence silence, silenceCopy;
-  silence.Duration = 900;
-  TProgramReading reading, readingCopy;
-  reading.Duration = 3000;
-  reading.Interval = 1000;
-  TProgramPackage package, packageCopy;
-  package.Count = 4;
-  package.Program().AddSilence(500);
-
-  const TProgramItem* sources[] = {&impulse, &silence, &reading, &package, nullptr};
-  TProgramItem* targets[] = {&impulseCopy, &silenceCopy, &readingCopy, &packageCopy};
-  for (size_t t = 0; t < std::size(targets); ++t)
-    for (size_t s = 0; s < std::size(sources); ++s)
-      EXPECT_EQ(targets[t]->Assign(sources[s]), s == t) << t << " from " << s;
-  EXPECT_EQ(impulseCopy.Duration, 300);
-  EXPECT_EQ(impulseCopy.Phase, 3);
-  EXPECT_EQ(impulseCopy.Silence, 7000);
-  EXPECT_EQ(silenceCopy.Duration, 900);
-  EXPECT_EQ(readingCopy.Interval, 1000);
-  EXPECT_EQ(packageCopy.Count, 4);
-  EXPECT_EQ(TDescriber::Of(packageCopy.Program()), "s:500");
+  TProgramCompiler source, copy;
+  Build<TProgramCompiler>(source, "i:3:300:7000 s:900 r:3000:1000 p:4 s:500 end");
+  Build<TProgramCompiler>(copy, "i:0:0:0 s:0 r:0:0 p:0 end");
+  for (int64_t t = 0; t < 4; ++t) {
+    EXPECT_FALSE(copy.Items(t).Assign(nullptr));
+    for (int64_t s = 0; s < 4; ++s)
+      EXPECT_EQ(copy.Items(t).Assign(&source.Items(s)), s == t) << t << " from " << s;
+  }
+  EXPECT_EQ(Describe(copy), Describe(source));
 }
 
 TEST(TProgramCompiler, AssignCopiesDeeplyAlsoFromItselfOrFromInside) {
@@ -147,21 +126,21 @@ TEST(TProgramCompiler, AssignCopiesDeeplyAlsoFromItselfOrFromInside) {
   // Changing the source afterwards leaves the copy as it was.
   source.Items(1).SubProgram()->Clear();
   source.AddSilence(5000);
-  EXPECT_EQ(TDescriber::Of(copy), "s:100 p:2 r:1000:500 end");
+  EXPECT_EQ(Describe(copy), "s:100 p:2 r:1000:500 end");
 
   EXPECT_TRUE(copy.Assign(&copy));
-  EXPECT_EQ(TDescriber::Of(copy), "s:100 p:2 r:1000:500 end");
+  EXPECT_EQ(Describe(copy), "s:100 p:2 r:1000:500 end");
   // A package of the program itself, then the program replaced by that package's content.
   EXPECT_TRUE(copy.AddPackage(&copy, 4));
-  EXPECT_EQ(TDescriber::Of(copy), "s:100 p:2 r:1000:500 end p:4 s:100 p:2 r:1000:500 end end");
+  EXPECT_EQ(Describe(copy), "s:100 p:2 r:1000:500 end p:4 s:100 p:2 r:1000:500 end end");
   EXPECT_TRUE(copy.Assign(copy.Items(2).SubProgram()));
-  EXPECT_EQ(TDescriber::Of(copy), "s:100 p:2 r:1000:500 end");
+  EXPECT_EQ(Describe(copy), "s:100 p:2 r:1000:500 end");
   // A package assigned from a package inside it.
   TProgramPackage outer;
   Build(outer.Program(), "p:3 p:5 s:700 end end");
   EXPECT_TRUE(outer.Assign(&outer.Program().Items(0)));
   EXPECT_EQ(outer.Count, 3);
-  EXPECT_EQ(TDescriber::Of(outer.Program()), "p:5 s:700 end");
+  EXPECT_EQ(Describe(outer.Program()), "p:5 s:700 end");
 
   EXPECT_FALSE(copy.Assign(nullptr));
   EXPECT_EQ(copy.Count(), 0);
@@ -187,7 +166,7 @@ TEST(TProgramCompiler, DeepNestingCopiesAndDestroysWithoutRecursion) {
   EXPECT_EQ(copy.Count(), 0);
 }
 
-TEST(TProgramMarkers, GrowsFromSixtyFourByDoubling) {
+TEST(TProgramMarkers, GrowsFromSixtyFourByDoublingAndChecksIndexes) {
   TProgramMarkers markers;
   EXPECT_EQ(markers.Capacity(), 0);
   markers.Advance(250);
@@ -198,18 +177,40 @@ TEST(TProgramMarkers, GrowsFromSixtyFourByDoubling) {
   markers.Advance(-50);
   markers.AddMark();
   EXPECT_EQ(markers.Capacity(), 128);
-  EXPECT_EQ(markers.Count(), 65);
   EXPECT_EQ(markers.Mark(63), 250);
   EXPECT_EQ(markers.Mark(64), 200);
-  {
-    quellar::test::ReportCapture capture;
-    EXPECT_THROW(markers.Mark(65), EListError);
-    EXPECT_THROW(markers.Mark(-1), EListError);
-  }
+  quellar::test::ReportCapture capture;
+  EXPECT_THROW(markers.Mark(65), EListError);
+  EXPECT_THROW(markers.Mark(-1), EListError);
   markers.Clear();
   EXPECT_EQ(markers.Count(), 0);
   EXPECT_EQ(markers.Capacity(), 0);
   EXPECT_EQ(markers.Time(), 0);
+}
+
+TEST(RoundHalfEven, RoundsHalvesToEvenAndRefusesValuesOutsideTheRange) {
+  constexpr int64_t kOdd = (1LL << 52) + 1;  // odd, past where doubles hold fractions
+  const std::pair<double, int64_t> cases[] = {
+      {2.5, 2},  {3.5, 4},       {-2.5, -2},         {-3.5, -4},          {0.4, 0},
+      {0.5, 0},  {1.5, 2},       {2450.5, 2450},     {2.4999999, 2},      {2.5000001, 3},
+      {-0.4, 0}, {8000.0, 8000}, {kOdd + 0.0, kOdd}, {-0x1p63, INT64_MIN}};
+  for (const auto& [value, expected] : cases) {
+    int64_t result = 0;
+    ASSERT_TRUE(RoundHalfEven(value, result)) << value;
+    EXPECT_EQ(result, expected) << value;
+  }
+  for (const double value : {0x1p63, 1e300, -1e19, double{INFINITY}, double{NAN}}) {
+    int64_t result = 5;
+    EXPECT_FALSE(RoundHalfEven(value, result)) << value;
+    EXPECT_EQ(result, 5);
+  }
+}
+
+TEST(PhaseCodeFromDegrees, MapsTheFourPhasesAndEverythingElseToZero) {
+  const std::pair<double, int> cases[] = {{0, 0},   {90, 1},  {180, 2}, {270, 3},        {45, 0},
+                                          {360, 0}, {-90, 0}, {450, 0}, {90.0000001, 0}, {NAN, 0}};
+  for (const auto& [degrees, code] : cases)
+    EXPECT_EQ(PhaseCodeFromDegrees(degrees), code) << degrees;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// Helpers shared by the program tests: programs written as text, code bytes as hex text, and
-// one-call compilation.
+// Programs written as text, code bytes as hex text, and one-call compilation.
 //   i:PHASE:DURATION:SILENCE  s:DURATION  r:DURATION:INTERVAL  p:COUNT ... end
 #include <gtest/gtest.h>
 
@@ -18,79 +17,56 @@ namespace quellar::program::test {
 inline std::vector<uint8_t> Hex(const std::string& text) {
   std::istringstream in(text);
   std::vector<uint8_t> bytes;
-  std::string word;
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     const size_t star = word.find('*');
-    const auto value = static_cast<uint8_t>(std::stoul(word.substr(0, star), nullptr, 16));
     const size_t count = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
-    bytes.insert(bytes.end(), count, value);
+    bytes.insert(bytes.end(), count, static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
   }
   return bytes;
 }
 
-// Adds the items of the text through program's own add operations (so the bytecode compiler
-// applies its admission rules; the base class stores values unchanged).
+// Adds the items through the program's own add operations, so its admission rules apply.
 template <class Program = TProgramCompilerBytecode>
 void Build(TProgramCompiler& program, const std::string& text) {
   std::istringstream in(text);
   std::vector<std::pair<std::unique_ptr<Program>, int32_t>> open;
-  std::string word;
   auto target = [&]() -> TProgramCompiler& { return open.empty() ? program : *open.back().first; };
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     std::istringstream fields(word.find(':') == std::string::npos ? "" : word.substr(2));
     std::vector<int64_t> v;
     for (std::string f; std::getline(fields, f, ':');) v.push_back(std::stoll(f));
-    switch (word[0]) {
-      case 'i':
-        target().AddImpulse(static_cast<uint8_t>(v[0]), v[1], v[2]);
-        break;
-      case 's':
-        target().AddSilence(v[0]);
-        break;
-      case 'r':
-        target().AddReading(v[0], v[1]);
-        break;
-      case 'p':
-        open.emplace_back(std::make_unique<Program>(), static_cast<int32_t>(v[0]));
-        break;
-      default: {  // end
-        auto body = std::move(open.back());
-        open.pop_back();
-        target().AddPackage(body.first.get(), body.second);
-      }
+    if (word[0] == 'i') target().AddImpulse(static_cast<uint8_t>(v[0]), v[1], v[2]);
+    if (word[0] == 's') target().AddSilence(v[0]);
+    if (word[0] == 'r') target().AddReading(v[0], v[1]);
+    if (word[0] == 'p') open.emplace_back(std::make_unique<Program>(), static_cast<int32_t>(v[0]));
+    if (word == "end") {
+      auto body = std::move(open.back());
+      open.pop_back();
+      target().AddPackage(body.first.get(), body.second);
     }
   }
 }
 
 // The items of a program in the text form of Build.
-class TDescriber final : public TProgramItemVisitor {
- public:
-  static std::string Of(const TProgramCompiler& program) {
-    TDescriber describer;
-    describer.Items(program);
-    return describer.text_.str();
+inline std::string Describe(const TProgramCompiler& program) {
+  std::string text;
+  for (int64_t i = 0; i < program.Count(); ++i) {
+    const TProgramItem* item = &program.Items(i);
+    text += text.empty() ? "" : " ";
+    if (auto* p = dynamic_cast<const TProgramImpulse*>(item))
+      text += "i:" + std::to_string(p->Phase) + ":" + std::to_string(p->Duration) + ":" +
+              std::to_string(p->Silence);
+    if (auto* p = dynamic_cast<const TProgramSilence*>(item))
+      text += "s:" + std::to_string(p->Duration);
+    if (auto* p = dynamic_cast<const TProgramReading*>(item))
+      text += "r:" + std::to_string(p->Duration) + ":" + std::to_string(p->Interval);
+    if (auto* p = dynamic_cast<const TProgramPackage*>(item)) {
+      const std::string body = Describe(p->Program());
+      text += "p:" + std::to_string(p->Count) + (body.empty() ? "" : " " + body) + " end";
+    }
   }
-
- private:
-  void Items(const TProgramCompiler& program) {
-    for (int64_t i = 0; i < program.Count(); ++i) program.Items(i).Accept(*this);
-  }
-  void Word(const std::string& word) { text_ << (text_.tellp() > 0 ? " " : "") << word; }
-  void Visit(const TProgramImpulse& item) override {
-    Word("i:" + std::to_string(item.Phase) + ":" + std::to_string(item.Duration) + ":" +
-         std::to_string(item.Silence));
-  }
-  void Visit(const TProgramSilence& item) override { Word("s:" + std::to_string(item.Duration)); }
-  void Visit(const TProgramReading& item) override {
-    Word("r:" + std::to_string(item.Duration) + ":" + std::to_string(item.Interval));
-  }
-  void Visit(const TProgramPackage& item) override {
-    Word("p:" + std::to_string(item.Count));
-    Items(item.Program());
-    Word("end");
-  }
-  std::ostringstream text_;
-};
+  return text;
+}
 
 struct Compiled {
   bool ok;
@@ -100,18 +76,12 @@ struct Compiled {
 };
 
 inline Compiled CompileProgram(TProgramCompiler& program, bool idle) {
-  Compiled result;
+  Compiled result{};
   result.ok = program.Compile(&result.code, idle);
-  const TProgramMarkers& markers = program.Markers();
-  for (int32_t i = 0; i < markers.Count(); ++i) result.marks.push_back(markers.Mark(i));
-  result.time = markers.Time();
+  for (int32_t i = 0; i < program.Markers().Count(); ++i)
+    result.marks.push_back(program.Markers().Mark(i));
+  result.time = program.Markers().Time();
   return result;
-}
-
-inline Compiled CompileText(const std::string& text, bool idle) {
-  TProgramCompilerBytecode program;
-  Build(program, text);
-  return CompileProgram(program, idle);
 }
 
 }  // namespace quellar::program::test

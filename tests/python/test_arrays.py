@@ -6,29 +6,25 @@ import pytest
 import quellar
 
 
-def test_view_shares_the_storage_both_ways():
+def test_view_shares_the_storage_both_ways_and_keeps_the_array_alive():
     arr = quellar.DoubleArray([1.0, 2.0, 3.0])
     view = numpy.asarray(arr)
-    assert view.dtype == numpy.float64 and numpy.shares_memory(view, numpy.asarray(arr))
+    assert view.dtype == numpy.float64
     view[0] = 10.0
     arr[1] = 20.0
     assert arr[0] == 10.0 and view[1] == 20.0 and arr.Sum() == 33.0
     del view
     assert arr._exports == 0
-
-
-def test_view_keeps_the_array_alive():
-    view = numpy.asarray(quellar.DoubleArray(numpy.arange(5.0)))
+    view = numpy.asarray(quellar.DoubleArray(numpy.arange(3.0)))
     gc.collect()
-    assert view.tolist() == [0.0, 1.0, 2.0, 3.0, 4.0]
+    assert view.tolist() == [0.0, 1.0, 2.0]
 
 
 def test_made_from_numpy_by_copy():
     source = numpy.linspace(0.0, 1.0, 11)
     arr = quellar.DoubleArray(source)
     source[0] = 5.0
-    assert arr.Count == 11 and arr[0] == 0.0 and arr[10] == 1.0
-    assert arr.AsVariant.tolist() == numpy.linspace(0.0, 1.0, 11).tolist()
+    assert arr.Count == 11 and arr.AsVariant.tolist() == numpy.linspace(0.0, 1.0, 11).tolist()
     with pytest.raises(ValueError):
         quellar.DoubleArray(numpy.zeros((2, 2)))
 

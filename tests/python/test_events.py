@@ -65,21 +65,20 @@ def test_exception_in_the_sink_ends_the_fit_and_is_raised():
 
 
 def test_long_calls_let_other_threads_run():
-    ticks = []
-    stop = threading.Event()
+    ticks, stop = [], threading.Event()
 
     def count():
         while not stop.is_set():
             ticks.append(time.monotonic())
             stop.wait(0.001)
 
+    counter = threading.Thread(target=count)
     with quellar.sim.VirtualAnalyzer() as analyzer:
         controller = quellar.Controller()
         assert controller.Open(analyzer.port)
         controller.Compiler.AddImpulse(3300, 0, 8000)
         controller.Compiler.AddReading(20000, 1000)
         assert controller.Compiler.Send()
-        counter = threading.Thread(target=count)
         counter.start()
         start = time.monotonic()
         assert controller.Analysis.Execute(5000, 300, 1, 0.0) is True  # waits 300 ms after the run

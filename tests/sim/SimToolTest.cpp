@@ -1,4 +1,4 @@
-// quellar sim, the built binary: serves the serial transport until SIGTERM.
+// quellar sim, the built binary: serves the serial transport in real time until SIGTERM.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "SimTestUtil.h"
 #include "device/DrvController.h"
 
 namespace quellar::test {
@@ -50,6 +52,12 @@ TEST(QuellarSim, ServesUntilTerminated) {
     ASSERT_TRUE(controller.Handshake());
     ASSERT_TRUE(controller.UpdateState());
     EXPECT_EQ(controller.State().Magnetic.Gain, 777);
+    const std::vector<uint8_t> probe = ProbeCode(3300);
+    ASSERT_TRUE(controller.UploadProgram(probe.data(), static_cast<int32_t>(probe.size())));
+    ASSERT_TRUE(controller.RunProgram(5000));
+    std::vector<uint8_t> block;
+    ASSERT_TRUE(controller.ReadSamples(&block));
+    EXPECT_EQ(block.size(), 5100u * 3);
   }
   kill(child, SIGTERM);
   int status = -1;

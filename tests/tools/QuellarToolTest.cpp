@@ -1,72 +1,81 @@
+// The built tool: compile, disasm, fit and fft, and the device subcommands (measure, tune, t2) on
+// the virtual analyzer it serves itself, with the exit status of each kind of failure.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "PtyPair.h"
+
+namespace quellar::test {
 namespace {
 
 namespace fs = std::filesystem;
 
 struct Result {
   int status;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class QuellarTool : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     dir_ = fs::temp_directory_path() /
-           ("quellar-tool-" + std::to_string(::getpid()) + "-" + info->name());
+           ("quellar-tool-" + std::to_string(getpid()) + "-" + info->name());
     fs::create_directories(dir_);
+    unsetenv("QUELLAR_COM250");
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  static std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  // Runs the tool with the arguments (shell words) and standard input from a file.
+  // Runs the tool in dir_ with the arguments (shell words) and standard input from a file.
   Result Run(const std::string& args, const std::string& input = "/dev/null") const {
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    const std::string command = std::string("'") + QUELLAR_TOOL + "' <'" + input + "' " + args +
-                                " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string command = "cd '" + dir_.string() + "' && '" + QUELLAR_TOOL + "' <'" + input +
+                                "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
   }
 
-  std::string WriteFile(const std::string& name, const std::vector<unsigned char>& bytes) const {
+  std::string WriteFile(const std::string& name, const std::string& bytes) const {
     const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary) << bytes;
     return path.string();
+  }
+
+  // A number after "key": in a JSON line.
+  static double Key(const std::string& json, const std::string& key) {
+    std::smatch m;
+    const std::regex pattern("\"" + key + "\": (-?[0-9.e+]+)");
+    return std::regex_search(json, m, pattern) ? std::stod(m[1]) : NAN;
   }
 
   fs::path dir_;
 };
 
-const char kWorkedCode[] =
-    "38 31 31 31 31 31 79 79 79 79 79 79 79 79 F9 F9 F9 F9 F9 F9 F9 F9 E9 F9 E9 F9 E9 F9 F9 F9 "
-    "F8 F8 F8 FF";
 const char kWorkedItems[] = "impulse:2500:90:8000 reading:3000:1000 silence:1300";
 
 TEST_F(QuellarTool, CompilesTheWorkedExampleAsTextAndJson) {
   Result r = Run(std::string("compile ") + kWorkedItems);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("code: ") + kWorkedCode +
-                       "\nbytes: 34\nmarks: 10600 11600 12600\nsamples: 3\nduration_ns: 14900\n"
-                       "idle: false\n");
+  EXPECT_EQ(r.out,
+            "code: 38 31 31 31 31 31 79 79 79 79 79 79 79 79 F9 F9 F9 F9 F9 F9 F9 F9 E9 F9 E9 F9 "
+            "E9 F9 F9 F9 F8 F8 F8 FF\nbytes: 34\nmarks: 10600 11600 12600\nsamples: 3\n"
+            "duration_ns: 14900\nidle: false\n");
   EXPECT_EQ(r.err, "");
   // 1250 is rounded up to the code step by the model, as 1300.
   r = Run("compile --idle --json impulse:2500:90:8000 reading:3000:1000 silence:1250");
@@ -77,19 +86,19 @@ TEST_F(QuellarTool, CompilesTheWorkedExampleAsTextAndJson) {
             "\"idle\": true}\n");
 }
 
-// Each case: arguments (compiled with --json), exit status, code, and what standard error
-// must contain ("" for nothing at all).
+// Refused items exit 1, a program too long for the analyzer 3; what standard error must contain
+// ("" for nothing at all).
 TEST_F(QuellarTool, ConvertsValuesAndNamesEveryItemThatDoesNotPlayAsWritten) {
-  struct Case {
+  const struct {
     const char* args;
     int status;
     const char* code;
     const char* err;
-  };
-  const Case cases[] = {
+  } cases[] = {
       // Ties to even (2450.5 -> 2450, then up to 2500), silence floor of 1000.
       {"impulse:2450.5:90:0", 0, "38 31 31 31 31 31 79 79 79 79 79 79 79 79 FF", ""},
       {"package:2 reading:1000:1000 end", 0, "E9 F9 E9 F9 FF", ""},
+      // Parsed as an integer: as a double it would round to 2^63 and be out of range.
       {"silence:9223372036854775700", 3, "", "longer than 32767 bytes"},
       {"impulse:100:45:4000", 1, "18 10 79 79 79 79 79 79 79 79 FF",
        "item 1 'impulse:100:45:4000' has phase 45, which plays as 0"},
@@ -111,27 +120,26 @@ TEST_F(QuellarTool, ConvertsValuesAndNamesEveryItemThatDoesNotPlayAsWritten) {
       {"silence:9223372036854775808", 1, "FF", "refused: a value is out of the 64-bit range"},
       {"package:0 silence:100 end", 1, "FF", "must repeat a non-zero number of times"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
     const Result r = Run(std::string("compile --json ") + c.args);
-    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_EQ(r.status, c.status);
     if (*c.code) {
-      EXPECT_NE(r.out.find(std::string("\"code\": \"") + c.code + "\""), std::string::npos)
-          << c.args << r.out;
+      EXPECT_NE(r.out.find(std::string("\"code\": \"") + c.code + "\""), r.out.npos);
     }
     if (*c.err)
-      EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     else
-      EXPECT_EQ(r.err, "") << c.args;
+      EXPECT_EQ(r.err, "");
   }
 }
 
 TEST_F(QuellarTool, RejectsUsageItCannotParseWithStatus2) {
-  const std::string code = WriteFile("code.bin", {0xF9, 0xFF});
-  struct Case {
+  const std::string code = WriteFile("code.bin", "\xF9\xFF");
+  const struct {
     std::string args;
     const char* message;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"compile impulse:abc:90:1000", "'abc' is not a number"},
       {"compile impulse:1:2", "expected impulse:DURATION:PHASE:SILENCE"},
       {"compile reading:3000", "expected reading:DURATION:INTERVAL"},
@@ -151,11 +159,12 @@ TEST_F(QuellarTool, RejectsUsageItCannotParseWithStatus2) {
       {"disasm '" + dir_.string() + "'", "cannot read"},
       {"disasm '" + (dir_ / "absent.bin").string() + "'", "cannot read"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, 2) << c.args;
-    EXPECT_EQ(r.out, "") << c.args;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
 }
 
@@ -175,26 +184,23 @@ TEST_F(QuellarTool, DisassemblesCompiledCodeFromAFileOrThroughAPipe) {
       "      26          12600          500  strobe, sample 3\n"
       "      27          13100         1800  silence\n"
       "      33          14900               end mark (34 bytes, 3 samples)\n";
-  Result r = Run("disasm '" + file + "'");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, expected);
-  r = Run(std::string("compile -o - ") + kWorkedItems + " | '" + QUELLAR_TOOL + "' disasm -");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, expected);
-}
-
-TEST_F(QuellarTool, ReportsInvalidCodeWithItsOffset) {
-  struct Case {
-    std::vector<unsigned char> bytes;
+  for (const std::string& args :
+       {"disasm '" + file + "'",
+        std::string("compile -o - ") + kWorkedItems + " | '" + QUELLAR_TOOL + "' disasm -"}) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 0) << args;
+    EXPECT_EQ(r.out, expected) << args;
+  }
+  const struct {
+    std::string bytes;
     const char* message;
+  } invalid[] = {
+      {"\xF9\xF8", "invalid program code at offset 2: no end mark"},
+      {"", "invalid program code at offset 0: no end mark"},
+      {"\xF9\x0F\xFF", "invalid program code at offset 1: delay class 7"},
+      {std::string("\xF9\xFF\0", 3), "invalid program code at offset 2: data after the end mark"},
   };
-  const Case cases[] = {
-      {{0xF9, 0xF8}, "invalid program code at offset 2: no end mark"},
-      {{}, "invalid program code at offset 0: no end mark"},
-      {{0xF9, 0x0F, 0xFF}, "invalid program code at offset 1: delay class 7"},
-      {{0xF9, 0xFF, 0x00}, "invalid program code at offset 2: data after the end mark"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : invalid) {
     const Result r = Run("disasm -", WriteFile("bad.bin", c.bytes));
     EXPECT_EQ(r.status, 4) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -202,13 +208,8 @@ TEST_F(QuellarTool, ReportsInvalidCodeWithItsOffset) {
 }
 
 TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {
-  int files = 0;
-  auto csv = [&](const std::string& text) {
-    return WriteFile("in" + std::to_string(++files) + ".csv",
-                     std::vector<unsigned char>(text.begin(), text.end()));
-  };
-  const std::string line = csv("x,y\n0,1\n1;3\n2 5  # comment\n\n");
-  struct Case {
+  const std::string line = WriteFile("line.csv", "x,y\n0,1\n1;3\n2 5  # comment\n\n");
+  const struct {
     std::string args;
     int status;
     std::string out, err;
@@ -218,21 +219,79 @@ TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {
        "{\"model\": \"linear\", \"formula\": \"y = A + B*x\", \"points\": 3, \"A\": 1, "
        "\"B\": 2}\n",
        ""},
-      {"fft '" + csv("re\n1\n0\n0\n0\n") + "'", 0,
+      {"fft '" + WriteFile("impulse.csv", "re\n1\n0\n0\n0\n") + "'", 0,
        "bin,re,im,amplitude\n0,0.25,0,0.25\n1,0.25,0,0.25\n2,0.25,0,0.25\n3,0.25,0,0.25\n", ""},
       {"fit cubic '" + line + "'", 2, "", "MODEL"},
       {"fit hill '" + (dir_ / "absent.csv").string() + "'", 2, "", "cannot read"},
-      {"fit linear '" + csv("1,2\n1,3\n1,4\n") + "'", 1, "", "the linear fit failed on 3 points"},
-      {"fit exp '" + csv("1,2\nx,y\n") + "'", 2, "", "in4.csv:2: expected 2 numbers"},
+      {"fit linear '" + WriteFile("equal.csv", "1,2\n1,3\n1,4\n") + "'", 1, "",
+       "the linear fit failed on 3 points"},
+      {"fit exp '" + WriteFile("bad.csv", "1,2\nx,y\n") + "'", 2, "",
+       "bad.csv:2: expected 2 numbers"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_EQ(r.status, c.status) << r.err;
     if (!c.out.empty()) {
-      EXPECT_EQ(r.out, c.out) << c.args;
+      EXPECT_EQ(r.out, c.out);
     }
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
 }
 
+TEST_F(QuellarTool, MeasuresTunesAndFitsT2OnTheVirtualAnalyzer) {
+  Result r = Run("--trace measure --json --runs 2 impulse:3300:0:8000 reading:20000:1000");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"ok\": true, \"runs\": 2, \"samples\": 20, \"marks\": [11400, ", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.err.find("sent     0x02: 02 00"), std::string::npos) << r.err;  // a start
+  EXPECT_NE(r.err.find("received 0x03: 03 00 00"), std::string::npos) << r.err;
+
+  r = Run("tune gain --json --sample d90=2500,amplitude=100");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"ok\": true, \"gain\": ", 0), 0u) << r.out;
+  EXPECT_GT(Key(r.out, "gain"), 2048);  // a weak sample needs more than the middle
+  EXPECT_NE(r.err.find("gain [###"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("12/12 gain "), std::string::npos) << r.err;
+
+  r = Run("t2 --json --runs 1 --relax 300 --echoes 100 --sample t2=2e7");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NEAR(Key(r.out, "t2"), 2e7, 0.05 * 2e7) << r.out;
+  EXPECT_NEAR(Key(r.out, "bias_roughly"), 1700, 2) << r.out;
+  EXPECT_EQ(Key(r.out, "bias_precisely"), 2047);
+  const std::string csv = Slurp(dir_ / "quellar-t2.csv");
+  EXPECT_EQ(csv.rfind("series,time_ns,re,im\nfid,-", 0), 0u);
+  EXPECT_NE(csv.find("\ncpmg,10000"), std::string::npos);  // the first echo top, at 2 tau
+}
+
+TEST_F(QuellarTool, TellsDeviceFailuresApartInItsStatus) {
+  const std::string items = " impulse:3300:0:8000 reading:20000:1000";
+  const struct {
+    std::string args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"measure --port 250" + items, 5, "cannot open COM port 250"},
+      {"measure impulse:0:0:8000 reading:20000:1000", 1, "refused"},
+      {"measure --sample bogus=1" + items, 2, "bogus"},
+      {"measure --port 3 --sim" + items, 2, "excludes"},
+      {"tune sideways", 2, "sideways"},
+      {"tune period --from 1000 --to 2000", 2, "110000"},
+      {"tune gain --port 3", 2, "--d90"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+  }
+  // A line where nobody answers: the first transaction's three attempts, then status 6.
+  PtyPair silent;
+  ASSERT_TRUE(silent.Ok());
+  setenv("QUELLAR_COM250", silent.SlavePath().c_str(), 1);
+  const Result r = Run("measure --port 250" + items);
+  EXPECT_EQ(r.status, 6) << r.err;
+  EXPECT_NE(r.err.find("no analyzer answers on COM port 250"), std::string::npos) << r.err;
+}
+
 }  // namespace
+}  // namespace quellar::test
