@@ -2,8 +2,8 @@
 # Windows stage: cross-builds Quellar.dll (64- and 32-bit) with mingw-w64 and checks its export and
 # import tables. Then, in a fresh Wine prefix, for each width (the 32-bit DLL through the 32-bit
 # hosts in syswow64): registers the DLL from a folder whose path has a blank, checks the registry
-# entries, probes the server through the real OLE runtime, runs the VBScript tests with cscript,
-# drives the controller from VBScript and the C++ example against a scripted analyzer on COM7,
+# entries, probes the server through the real OLE runtime, runs the script client with cscript
+# and the C++ example against a scripted analyzer on COM7,
 # unregisters it and checks that the entries are gone, checks that a registry key that cannot be
 # written fails registration with the library's message, and runs the Win32 serial transport
 # against an echoing pseudo-terminal mapped to COM7.
@@ -73,7 +73,7 @@ step "embedded type library"
 check_typelib x86_64-w64-mingw32-windres "$dll64" build/mingw/src/automation/win32/Quellar.tlb 3
 check_typelib i686-w64-mingw32-windres "$dll32" build/mingw32/src/automation/win32/Quellar.tlb 1
 # 4. The Windows programs of the checks, per width: the probe of the server through the real
-# ole32/oleaut32, the probe of the Win32 serial transport, and the C++ measurement example.
+# ole32/oleaut32 and of the Win32 serial transport, and the C++ measurement example.
 # Built when a source (or a library they link) is newer than the program.
 build_exe() {
   local gxx=$1 out=$2
@@ -91,11 +91,9 @@ for width in 64 32; do
   log=$(cmake --build --preset $preset --target quellar_device 2>&1) ||
     { tail -60 <<<"$log" >&2; fail "building quellar_device for $preset"; }
   out=$root/build/$preset/wine-tests
-  build_exe $gxx "$out/server_probe.exe" tests/wine/server_probe.cpp \
-    -lole32 -loleaut32 -luuid -ladvapi32
-  build_exe $gxx "$out/transport_probe.exe" -Isrc tests/wine/transport_probe.cpp \
+  build_exe $gxx "$out/server_probe.exe" -Isrc tests/wine/server_probe.cpp \
     build/$preset/src/device/libquellar_device.a build/$preset/src/errors/libquellar_errors.a \
-    build/$preset/src/platform/libquellar_platform.a
+    build/$preset/src/platform/libquellar_platform.a -lole32 -loleaut32 -luuid -ladvapi32
   build_exe $gxx "$out/measure.exe" -Isrc -Ibuild/$preset/src/automation/generated \
     examples/cpp/Measurement.cpp examples/cpp/ClientComWin32.cpp -lole32 -loleaut32 -luuid
 done
@@ -256,22 +254,13 @@ check_width() {
     run_probe "$exes/server_probe.exe" "$win_dll" $mode
   done
 
-  # 8. The VBScript tests.
-  local test name
-  for test in tests/wine/*.vbs; do
-    name=$(basename "$test")
-    case $name in unregistered.vbs | controller.vbs) continue ;; esac
-    step "[$width] cscript $name"
-    run_vbs "$name"
-  done
-
-  # 9. The controller against the scripted analyzer on COM7: the VBScript road, the VBScript and
-  # C++ examples, and the program code that reached the analyzer.
+  # 8. The scripted analyzer on COM7: the script client (the arrays, then the controller), the
+  # VBScript and C++ examples, and the program code that reached the analyzer.
   local peer_dir
   peer_dir=$(mktemp -d)
   start_peer_on_com7 tests/wine/analyzer_peer.py "$peer_dir/program" "$peer_dir/tty"
-  step "[$width] cscript controller.vbs (analyzer on COM7)"
-  run_vbs controller.vbs
+  step "[$width] cscript client.vbs (analyzer on COM7)"
+  run_vbs client.vbs
   printf '\x38\x31\x31\x31\x31\x31\x79\x79\x79\x79\x79\x79\x79\x79\xF9\xF9\xF9\xF9\xF9\xF9\xF9\xF9\xE9\xF9\xE9\xF9\xE9\xF9\xF9\xF9\xF8\xF8\xF8\xFF' \
     >"$peer_dir/expected"
   cmp -s "$peer_dir/program" "$peer_dir/expected" ||
@@ -299,7 +288,7 @@ check_width() {
     fail "the library reported unexpected failures (error log above)"
   fi
 
-  # 10. Unregistration removes every entry.
+  # 9. Unregistration removes every entry.
   step "[$width] regsvr32 /u"
   wine "$sysdir\\regsvr32.exe" /u /s "$win_dll" || fail "regsvr32 /u returned $?"
   for class in "${!classes[@]}"; do
@@ -309,10 +298,8 @@ check_width() {
     ! has_key "HKCR\\CLSID\\$clsid" || fail "HKCR\\CLSID\\$clsid left behind"
   done
   ! has_key "HKCR\\TypeLib\\$libid\\1.0" || fail "type library still registered"
-  step "[$width] cscript unregistered.vbs"
-  run_vbs unregistered.vbs
 
-  # 11. A key that cannot be written: registration fails with the library's message and reports
+  # 10. A key that cannot be written: registration fails with the library's message and reports
   # it in the error log; unregistration cleans up.
   step "[$width] server_probe.exe --denied-key"
   run_probe "$exes/server_probe.exe" "$win_dll" --denied-key
@@ -324,19 +311,19 @@ check_width() {
   done
   ! has_key "HKCR\\TypeLib\\$libid\\1.0" || fail "type library still registered"
 
-  # 12. The Win32 serial transport, against an echoing pseudo-terminal that Wine maps to COM7:
+  # 11. The Win32 serial transport, against an echoing pseudo-terminal that Wine maps to COM7:
   # every byte value unchanged, purge, bounded waits, close and reopen, and the line settings as
   # they reach the terminal (115200 8N1, RTS/CTS, raw).
-  step "[$width] transport_probe.exe on COM7"
+  step "[$width] server_probe.exe --serial on COM7"
   peer_dir=$(mktemp -d)
   start_peer_on_com7 tests/wine/serial_peer.py "$peer_dir/settings" "$peer_dir/tty"
   rm -f "$WINEPREFIX/dosdevices/com200"
-  out=$(timeout 120 wine "$exes/transport_probe.exe" 7 200 2>&1 | tr -d '\r') && rc=0 || rc=$?
+  out=$(timeout 120 wine "$exes/server_probe.exe" --serial 7 200 2>&1 | tr -d '\r') && rc=0 || rc=$?
   wineserver -k >/dev/null 2>&1 || true
   stop_peer
   sed 's/^/    /' <<<"$out"
-  [ "$rc" -eq 0 ] && grep -qx "PASS transport_probe" <<<"$out" ||
-    fail "transport_probe.exe ($width-bit) exited with $rc"
+  [ "$rc" -eq 0 ] && grep -qx "PASS server_probe" <<<"$out" ||
+    fail "server_probe.exe --serial ($width-bit) exited with $rc"
   local expected settings
   expected="speed=115200/115200 cs8=1 parenb=0 cstopb=0 crtscts=1 ixon=0 ixoff=0 icanon=0 echo=0"
   expected+=" opost=0 icrnl=0"

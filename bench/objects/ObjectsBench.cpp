@@ -62,7 +62,7 @@ void BM_MeasurementCycleAtLineSpeed(benchmark::State& state) {
   compiler->AddImpulse(2500, 90, 8000);
   compiler->AddReading(3000, 1000);
   compiler->AddSilence(1250);
-  analyzer.Peer().Pace(kLineBytesPerSecond);
+  analyzer.Pace(kLineBytesPerSecond);
 
   double wall = 0, cpu = 0;
   for (auto _ : state) {

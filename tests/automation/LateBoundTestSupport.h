@@ -1,8 +1,5 @@
 #pragma once
-// Late-bound calls for tests: builds DISPPARAMS the way automation clients do (arguments in
-// reverse order, the new value of a property put as the named DISPID_PROPERTYPUT argument).
-#include <gtest/gtest.h>
-
+// Late-bound calls as automation clients make them.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,50 +9,36 @@
 
 namespace quellar::test {
 
-inline VARIANT VEmpty() {
-  VARIANT v;
-  VariantInit(&v);
-  return v;
-}
+inline constexpr auto VEmpty = [] { return VARIANT{}; };  // VT_EMPTY is 0
 // A variant of type vt holding x; every value field of a VARIANT starts at the same place.
 template <class T>
 VARIANT Make(VARTYPE vt, T x) {
   static_assert(sizeof x <= sizeof(double));
-  VARIANT v = VEmpty();
+  VARIANT v{};
   V_VT(&v) = vt;
   std::memcpy(&V_R8(&v), &x, sizeof x);
   return v;
 }
 inline constexpr auto VI4 = [](LONG x) { return Make(VT_I4, x); };
-inline constexpr auto VI2 = [](SHORT x) { return Make(VT_I2, x); };
-inline constexpr auto VUI1 = [](BYTE x) { return Make(VT_UI1, x); };
-inline constexpr auto VR4 = [](float x) { return Make(VT_R4, x); };
 inline constexpr auto VR8 = [](double x) { return Make(VT_R8, x); };
-inline constexpr auto VBool = [](bool x) {
-  return Make(VT_BOOL, x ? VARIANT_TRUE : VARIANT_FALSE);
-};
-// The BSTR stays owned by the caller's TBstr.
 inline constexpr auto VStr = [](const automation::TBstr& x) { return Make(VT_BSTR, x.get()); };
 inline constexpr auto VUnknown = [](IUnknown* x, VARTYPE vt = VT_DISPATCH) { return Make(vt, x); };
-// References, as script engines pass their variables.
 inline constexpr auto VRef = [](VARIANT* x) { return Make(VT_VARIANT | VT_BYREF, x); };
-inline constexpr auto VRefR8 = [](double* x) { return Make(VT_R8 | VT_BYREF, x); };
 inline constexpr auto VRefI4 = [](LONG* x) { return Make(VT_I4 | VT_BYREF, x); };
 inline constexpr auto VMissing = [] { return Make(VT_ERROR, HRESULT{DISP_E_PARAMNOTFOUND}); };
 
-// The outcome of one Invoke; frees what it received.
 struct Outcome {
   HRESULT hr = S_OK;
   VARIANT result = VEmpty();
   EXCEPINFO excep{};
   UINT argErr = ~0u;
   Outcome() = default;
+  Outcome(const Outcome&) = delete;  // it owns what the call gave back
+  Outcome& operator=(const Outcome&) = delete;
   ~Outcome() {
     VariantClear(&result);
     for (BSTR s : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(s);
   }
-  Outcome(const Outcome&) = delete;
-  Outcome& operator=(const Outcome&) = delete;
   std::string Description() const { return automation::FromBstr(excep.bstrDescription); }
   std::string Source() const { return automation::FromBstr(excep.bstrSource); }
 };
@@ -72,11 +55,9 @@ inline void Invoke(Outcome& out, IDispatch* target, DISPID id, WORD flags,
                           &out.excep, &out.argErr);
 }
 
-// The thread's error information, taken from it. refsLeft is what the last Release returned:
-// 0 when nothing else holds the object.
+// The thread's error information, taken from it; refsLeft is 0 when nothing else holds it.
 struct TakenErrorInfo {
-  bool present = false;
-  std::string description, source;
+  std::string text;  // "description from source"
   GUID guid{};
   ULONG refsLeft = 0;
 };
@@ -88,9 +69,8 @@ inline TakenErrorInfo TakeErrorInfo() {
   info->GetDescription(description.out());
   info->GetSource(source.out());
   info->GetGUID(&taken.guid);
-  taken.present = true;
-  taken.description = automation::FromBstr(description.get());
-  taken.source = automation::FromBstr(source.get());
+  taken.text =
+      automation::FromBstr(description.get()) + " from " + automation::FromBstr(source.get());
   taken.refsLeft = info->Release();
   return taken;
 }
@@ -107,7 +87,6 @@ inline DISPID IdOf(IDispatch* target, const char* name, HRESULT* hr = nullptr) {
 constexpr WORD kGet = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
 constexpr WORD kPut = DISPATCH_PROPERTYPUT;
 
-// Holds one COM reference.
 template <class T>
 class Ref {
  public:

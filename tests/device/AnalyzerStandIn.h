@@ -1,8 +1,7 @@
 #pragma once
 // A small analyzer on the master side of a pseudo-terminal: a thread cuts what the transport
-// sends into frames with the library's own receiver and answers each one. It identifies
-// itself, reports its state, acknowledges settings, stores uploaded chunks, runs the program
-// and serves a sample block in pieces. Tests change its answers through the public fields.
+// sends into frames with the library's own receiver and answers each one. Tests change its
+// answers through the public fields.
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,22 +32,18 @@ class AnalyzerStandIn {
   // When set, the block served after run k (1 for the first run).
   std::function<std::vector<uint8_t>(int run)> blockOfRun;
   uint32_t runMs = 30;
-  bool mute = false;
   int runs = 0;
   // Answers a frame in its own way when it returns true.
   std::function<bool(const device::TDriverFrame&, std::vector<PeerReply>&)> intercept;
 
   explicit AnalyzerStandIn(PtyPair& pty) : fd_(pty.Master()), thread_([this] { Run(); }) {}
-  ~AnalyzerStandIn() { Stop(); }
+  ~AnalyzerStandIn() {
+    stop_ = true;
+    thread_.join();
+  }
   AnalyzerStandIn(const AnalyzerStandIn&) = delete;
   AnalyzerStandIn& operator=(const AnalyzerStandIn&) = delete;
 
-  // The line side (pacing, stopping, what arrived) is the stand-in itself.
-  AnalyzerStandIn& Peer() { return *this; }
-  void Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
   // Paces every answer at this many bytes a second, as a serial line does (0: no pacing).
   void Pace(uint32_t bytesPerSecond) { pace_ = bytesPerSecond; }
   std::vector<uint8_t> Program() {
@@ -81,10 +78,6 @@ class AnalyzerStandIn {
       device::TDriverFrameList frames;
       if (n > 0) decoder.Feed(buf, static_cast<size_t>(n), frames);
       for (const auto& frame : frames) {
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          received_.push_back(*frame);
-        }
         for (const PeerReply& reply : Answer(*frame)) {
           std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
           Write(device::EncodeFrame(reply.frame));
@@ -97,21 +90,16 @@ class AnalyzerStandIn {
     using device::TDriverFrame;
     // A command code, then its fixed answer: identification (M1/v2, MAG), 25.1 and 30.0
     // degrees, the magnetic settings, the auxiliary word, acknowledgements of settings.
-    static const char* const kFixed[] = {"00 04 4D 31 00 76 32 00 00",
-                                         "80 80 4D 41 47 00 00",
-                                         "81 81 00 FB",
-                                         "82 82 01 2C",
-                                         "83 83 2A 10 00 20 00 30 00",
-                                         "84 84 00 07",
-                                         "04 02 00",
-                                         "92 90",
-                                         "93 90"};
+    static const char kFixed[] =
+        "00 04 4D 31 00 76 32 00 00|80 80 4D 41 47 00 00|81 81 00 FB|82 82 01 2C|"
+        "83 83 2A 10 00 20 00 30 00|84 84 00 07|04 02 00|92 90|93 90";
     std::lock_guard<std::mutex> lock(mutex_);
-    if (mute) return {};
+    received_.push_back(f);
     if (std::vector<PeerReply> own; intercept && intercept(f, own)) return own;
     const uint8_t code = f.Command();
-    for (const char* fixed : kFixed)
-      if (const auto bytes = Hex(fixed); bytes[0] == code)
+    std::istringstream fixed(kFixed);
+    for (std::string item; std::getline(fixed, item, '|');)
+      if (const auto bytes = Hex(item); bytes[0] == code)
         return {{Frame({bytes.begin() + 1, bytes.end()})}};
     if (code == 0x02 && f.Size() >= 2 && f[1] == 0x01) return {{TDriverFrame{0x02, 0x02}}};
     if (code == 0x02) {
@@ -136,31 +124,14 @@ class AnalyzerStandIn {
   }
 
   void Write(const std::vector<uint8_t>& bytes) {
-    const uint32_t pace = pace_;
-    if (pace == 0) {
-      PtyPair::WriteAll(fd_, bytes, 5000);
-      return;
-    }
-    // Bytes leave no faster than the line carries them, measured from the first one.
-    const auto now = std::chrono::steady_clock::now();
-    if (paced_ == 0 || now > paceDue_ + std::chrono::milliseconds(20)) {
-      paceStart_ = now;
-      paced_ = 0;
-    }
-    for (size_t at = 0; at < bytes.size(); at += 32) {
-      const size_t n = std::min<size_t>(32, bytes.size() - at);
-      paced_ += n;
-      paceDue_ = paceStart_ + std::chrono::microseconds(paced_ * 1000000 / pace);
-      std::this_thread::sleep_until(paceDue_);
-      PtyPair::WriteAll(fd_, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n),
-                        5000);
-    }
+    PtyPair::WriteAll(fd_, bytes, 5000);
+    // Paced, the next answer waits until these bytes would have crossed the line.
+    if (const uint32_t pace = pace_; pace != 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(bytes.size() * 1000000 / pace));
   }
 
   int fd_;
   std::atomic<uint32_t> pace_{0};
-  std::chrono::steady_clock::time_point paceStart_{}, paceDue_{};
-  uint64_t paced_ = 0;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::vector<device::TDriverFrame> received_;

@@ -2,7 +2,6 @@
 // Helpers the device tests share: hex byte strings and frames built from them.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,13 +20,10 @@ inline std::vector<uint8_t> Hex(const std::string& text) {
 }
 
 inline std::string ToHex(const std::vector<uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
-  char buf[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(buf, sizeof buf, out.empty() ? "%02X" : " %02X", b);
-    out += buf;
-  }
-  return out;
+  for (uint8_t b : bytes) out += {' ', kDigits[b >> 4], kDigits[b & 15]};
+  return out.empty() ? out : out.substr(1);
 }
 
 inline device::TDriverFrame Frame(const std::vector<uint8_t>& bytes) {

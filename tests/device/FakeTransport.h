@@ -22,11 +22,8 @@ class FakeTransport : public device::TDriverHardwareBase {
 
   explicit FakeTransport(platform::VirtualClock* clock = nullptr) : clock_(clock) {}
 
-  bool active = true;
-  bool writeResult = true;
-  bool hungUp = false;
+  bool active = true, writeResult = true, hungUp = false;
   Responder responder;
-
   std::vector<device::TDriverFrame> sent;
   std::vector<uint32_t> sentAt;  // clock ticks of each sent frame
   int waits = 0;
@@ -79,13 +76,10 @@ class FakeTransport : public device::TDriverHardwareBase {
       return device::TDriverInputWait::TimedOut;
     }
     // Jump to the next delivery when it falls within the wait.
-    if (!scheduled_.empty() && scheduled_.front().first - Now() <= timeoutMs) {
-      clock_->Advance(scheduled_.front().first - Now());
-      ReleaseDue();
-      return device::TDriverInputWait::Ready;
-    }
-    clock_->Advance(timeoutMs);
-    return device::TDriverInputWait::TimedOut;
+    const bool due = !scheduled_.empty() && scheduled_.front().first - Now() <= timeoutMs;
+    clock_->Advance(due ? scheduled_.front().first - Now() : timeoutMs);
+    ReleaseDue();
+    return due ? device::TDriverInputWait::Ready : device::TDriverInputWait::TimedOut;
   }
 
  private:

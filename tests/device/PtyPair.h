@@ -40,24 +40,19 @@ class PtyPair {
   int Slave() const { return slave_; }
   const std::string& SlavePath() const { return path_; }
   std::string Parameters() const { return "DRIVER_DEVICE=" + path_; }
-
   // The analyzer hangs up.
   void CloseMaster() {
     if (master_ >= 0) close(master_);
     master_ = -1;
   }
 
-  // Writes all bytes from the analyzer's side (bounded by timeoutMs).
-  bool Send(const std::vector<uint8_t>& bytes, int timeoutMs = 5000) {
-    return WriteAll(master_, bytes, timeoutMs);
-  }
-  // Reads what the transport sent until at least `count` bytes came or timeoutMs passed.
+  bool Send(const std::vector<uint8_t>& bytes) { return WriteAll(master_, bytes, 5000); }
+  // What the transport sent, until at least `count` bytes came or timeoutMs passed.
   std::vector<uint8_t> Receive(size_t count, int timeoutMs = 5000) {
     std::vector<uint8_t> out;
-    const auto end = Deadline(timeoutMs);
-    for (int left; out.size() < count && (left = MsLeft(end)) > 0;) {
+    for (const auto end = Deadline(timeoutMs); out.size() < count && MsLeft(end) > 0;) {
       pollfd pfd{master_, POLLIN, 0};
-      if (poll(&pfd, 1, left) <= 0) continue;
+      if (poll(&pfd, 1, MsLeft(end)) <= 0) continue;
       uint8_t buf[4096];
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n > 0) out.insert(out.end(), buf, buf + n);
@@ -72,11 +67,12 @@ class PtyPair {
       const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<size_t>(n);
-        continue;
+      } else if ((n < 0 && errno != EAGAIN && errno != EINTR) || MsLeft(end) <= 0) {
+        return false;
+      } else {
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, MsLeft(end));
       }
-      if ((n < 0 && errno != EAGAIN && errno != EINTR) || MsLeft(end) <= 0) return false;
-      pollfd pfd{fd, POLLOUT, 0};
-      poll(&pfd, 1, MsLeft(end));
     }
     return true;
   }
@@ -89,8 +85,7 @@ class PtyPair {
         std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
   }
 
-  int master_ = -1;
-  int slave_ = -1;
+  int master_ = -1, slave_ = -1;
   std::string path_;
 };
 

@@ -61,21 +61,11 @@ struct Session {
 void Action(Session& s);
 
 // A client's event sink: answers GetExpressionValue as the input says, and may call back in.
-class TSink final : public IDispatch {
+class TSink final : public test::TClientObject<> {
  public:
   explicit TSink(Session& s) : s_(s) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_IMathProcessorEvents
-               ? this
-               : nullptr;
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
+  bool Knows(REFIID riid) const override {
+    return riid == IID_IDispatch || riid == DIID_IMathProcessorEvents;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO*, UINT*) override {

@@ -6,6 +6,7 @@
 
 #include "arrays/PrtArray.h"
 #include "numerics/PrtMath.h"
+#include "support/ClientObject.h"
 
 namespace quellar::test {
 
@@ -28,7 +29,6 @@ class Array {
   IDoubleArray* p_ = nullptr;
 };
 
-// Count and items through the interface, as a client reads them.
 inline std::vector<double> Values(IDoubleArray* a) {
   LONG n = 0;
   a->get_Count(&n);
@@ -37,26 +37,14 @@ inline std::vector<double> Values(IDoubleArray* a) {
   return out;
 }
 
-// A client's event sink: handler(x, Coeffs, Derivs) gives the value or sets *status to fail.
-class TSink final : public IDispatch {
+// A client's event sink: handler(x, Coeffs, Derivs) gives the value or sets *status.
+class TSink final : public TClientObject<> {
  public:
   using Handler = std::function<double(double x, IDoubleArray* c, IDoubleArray* d, HRESULT* hr)>;
   explicit TSink(Handler handler) : handler_(std::move(handler)) {}
   long events = 0;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_IMathProcessorEvents
-               ? this
-               : nullptr;
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
+  bool Knows(REFIID riid) const override { return riid == DIID_IMathProcessorEvents; }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO*, UINT*) override {
     ++events;
@@ -74,13 +62,11 @@ class TSink final : public IDispatch {
   Handler handler_;
 };
 
-// A handler for y = c0 + c1 x with its derivatives.
+// y = c0 + c1 x with its derivatives.
 inline double Line(double x, IDoubleArray* c, IDoubleArray* d, HRESULT*) {
   double a = 0, b = 0;
-  c->get_Item(0, &a);
-  c->get_Item(1, &b);
-  d->put_Item(0, 1.0);
-  d->put_Item(1, x);
+  c->get_Item(0, &a), c->get_Item(1, &b);
+  d->put_Item(0, 1.0), d->put_Item(1, x);
   return a + b * x;
 }
 

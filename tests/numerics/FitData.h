@@ -1,5 +1,4 @@
 #pragma once
-// Synthetic data sets and the scaffolding shared by the fitting tests.
 #include <cmath>
 #include <functional>
 
@@ -14,10 +13,9 @@ struct Data {
   int n = 0;
 };
 
-inline Data Sample(int n, double dx, const std::function<double(double)>& f, double sigma = 0.0,
-                   RandomSeed seed = {17, 29}) {
+inline Data Sample(int n, double dx, const std::function<double(double)>& f, double sigma = 0.0) {
   Data d{NewVector(n), NewVector(n), n};
-  TRandom noise(seed);
+  TRandom noise({17, 29});
   for (int i = 1; i <= n; ++i) {
     d.x[i] = dx * i;
     d.y[i] = f(d.x[i]) + sigma * noise.Normal();
@@ -39,25 +37,6 @@ inline FitProblem Problem(ModelFunction model, DerivativeProcedure derivative, c
   p.model = std::move(model), p.derivative = std::move(derivative);
   p.x = d.x, p.y = d.y, p.n = d.n, p.lb = 0, p.ub = ub, p.lower = lower, p.upper = upper;
   return p;
-}
-
-struct CatalogueRun {
-  int code = 0;
-  Vector b;
-  Matrix v;
-  Vector yhat, s;
-  RegressionStats stats;
-};
-
-// FitCatalogueModel on the points of d; bounds +-1e6 unless fit names its own.
-inline CatalogueRun RunCatalogue(CatalogueFit fit, const Data& d, FitSettings settings = {},
-                                 Vector b = Vector(3, 0.0)) {
-  static const Vector lower(8, -1e6), upper(8, 1e6);
-  if (fit.lower.empty()) fit.lower = lower, fit.upper = upper;
-  fit.x = d.x, fit.y = d.y, fit.n = d.n;
-  CatalogueRun r{0, std::move(b), {}, Vector(d.n + 1, -1.0), Vector(d.n + 1, -1.0), {}};
-  r.code = FitCatalogueModel(fit, r.b, r.v, r.yhat, r.s, r.stats, settings);
-  return r;
 }
 
 }  // namespace quellar::numerics::test

@@ -9,24 +9,13 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "SimTestUtil.h"
 #include "device/DrvController.h"
 
 namespace quellar::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The first line the child writes, waiting at most 10 s.
-std::string FirstLine(int fd) {
-  std::string line;
-  char c = 0;
-  pollfd pfd{fd, POLLIN, 0};
-  while (poll(&pfd, 1, 10000) > 0 && read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
 
 TEST(QuellarSim, ServesUntilTerminated) {
   const fs::path link =
@@ -41,10 +30,11 @@ TEST(QuellarSim, ServesUntilTerminated) {
     _exit(127);
   }
   close(out[1]);
-  const std::string port = FirstLine(out[0]);
+  std::string port;  // the first line written, waiting at most 10 s for each byte
+  pollfd pfd{out[0], POLLIN, 0};
+  for (char c = 0; poll(&pfd, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n';) port += c;
   close(out[0]);
   ASSERT_EQ(port.rfind("port: /dev/pts/", 0), 0u) << port;
-  EXPECT_EQ(fs::read_symlink(link).string(), port.substr(6));
   {
     device::TDriverHardwareRS232 serial;
     ASSERT_TRUE(serial.Open("DRIVER_DEVICE=" + link.string()));
@@ -52,18 +42,11 @@ TEST(QuellarSim, ServesUntilTerminated) {
     ASSERT_TRUE(controller.Handshake());
     ASSERT_TRUE(controller.UpdateState());
     EXPECT_EQ(controller.State().Magnetic.Gain, 777);
-    const std::vector<uint8_t> probe = ProbeCode(3300);
-    ASSERT_TRUE(controller.UploadProgram(probe.data(), static_cast<int32_t>(probe.size())));
-    ASSERT_TRUE(controller.RunProgram(5000));
-    std::vector<uint8_t> block;
-    ASSERT_TRUE(controller.ReadSamples(&block));
-    EXPECT_EQ(block.size(), 5100u * 3);
   }
   kill(child, SIGTERM);
   int status = -1;
-  for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+  for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_FALSE(fs::is_symlink(link));
 }

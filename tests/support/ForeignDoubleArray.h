@@ -3,34 +3,20 @@
 // reach it only through Item and Count. It counts its item calls and can fail on request.
 #include <vector>
 
-#include "automation/Quellar_TLB.h"
+#include "support/ClientObject.h"
 
 namespace quellar::test {
 
-class TForeignArray final : public IDoubleArray {
+class TForeignArray final : public TClientObject<IDoubleArray> {
  public:
   std::vector<double> items;
   LONG failAt = -1;                      // get_Item of this index fails with E_FAIL
   IDoubleArray* shrinkOnRead = nullptr;  // an array this one empties while being read
   bool shrinkOnWrite = false;            // halves itself at every put_Item
   long itemCalls = 0;
-  ULONG refs = 1;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDoubleArray) {
-      *ppv = this;
-      ++refs;
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
+  bool Knows(REFIID riid) const override {
+    return riid == IID_IDispatch || riid == IID_IDoubleArray;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                                    UINT*) override {

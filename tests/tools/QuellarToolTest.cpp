@@ -8,7 +8,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -25,9 +24,8 @@ struct Result {
 };
 
 std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -42,11 +40,11 @@ class QuellarTool : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the tool in dir_ with the arguments (shell words) and standard input from a file.
-  Result Run(const std::string& args, const std::string& input = "/dev/null") const {
+  // Runs the tool in dir_ with the arguments (shell words).
+  Result Run(const std::string& args) const {
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    const std::string command = "cd '" + dir_.string() + "' && '" + QUELLAR_TOOL + "' <'" + input +
-                                "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string command = "cd '" + dir_.string() + "' && '" + QUELLAR_TOOL + "' </dev/null " +
+                                args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
   }
@@ -59,9 +57,8 @@ class QuellarTool : public ::testing::Test {
 
   // A number after "key": in a JSON line.
   static double Key(const std::string& json, const std::string& key) {
-    std::smatch m;
-    const std::regex pattern("\"" + key + "\": (-?[0-9.e+]+)");
-    return std::regex_search(json, m, pattern) ? std::stod(m[1]) : NAN;
+    const size_t at = json.find("\"" + key + "\": ");
+    return at == std::string::npos ? NAN : std::stod(json.substr(at + key.size() + 4));
   }
 
   fs::path dir_;
@@ -69,106 +66,18 @@ class QuellarTool : public ::testing::Test {
 
 const char kWorkedItems[] = "impulse:2500:90:8000 reading:3000:1000 silence:1300";
 
-TEST_F(QuellarTool, CompilesTheWorkedExampleAsTextAndJson) {
+TEST_F(QuellarTool, CompilesTheWorkedExampleAndDisassemblesItFromAFileOrAPipe) {
   Result r = Run(std::string("compile ") + kWorkedItems);
-  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "code: 38 31 31 31 31 31 79 79 79 79 79 79 79 79 F9 F9 F9 F9 F9 F9 F9 F9 E9 F9 E9 F9 "
             "E9 F9 F9 F9 F8 F8 F8 FF\nbytes: 34\nmarks: 10600 11600 12600\nsamples: 3\n"
             "duration_ns: 14900\nidle: false\n");
-  EXPECT_EQ(r.err, "");
   // 1250 is rounded up to the code step by the model, as 1300.
   r = Run("compile --idle --json impulse:2500:90:8000 reading:3000:1000 silence:1250");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "{\"code\": \"FA FA F9 F8 E9 F9 E9 F9 E9 F9 F9 F9 F8 F8 F8 FF\", \"bytes\": 16, "
-            "\"marks\": [10600, 11600, 12600], \"samples\": 3, \"duration_ns\": 14900, "
-            "\"idle\": true}\n");
-}
-
-// Refused items exit 1, a program too long for the analyzer 3; what standard error must contain
-// ("" for nothing at all).
-TEST_F(QuellarTool, ConvertsValuesAndNamesEveryItemThatDoesNotPlayAsWritten) {
-  const struct {
-    const char* args;
-    int status;
-    const char* code;
-    const char* err;
-  } cases[] = {
-      // Ties to even (2450.5 -> 2450, then up to 2500), silence floor of 1000.
-      {"impulse:2450.5:90:0", 0, "38 31 31 31 31 31 79 79 79 79 79 79 79 79 FF", ""},
-      {"package:2 reading:1000:1000 end", 0, "E9 F9 E9 F9 FF", ""},
-      // Parsed as an integer: as a double it would round to 2^63 and be out of range.
-      {"silence:9223372036854775700", 3, "", "longer than 32767 bytes"},
-      {"impulse:100:45:4000", 1, "18 10 79 79 79 79 79 79 79 79 FF",
-       "item 1 'impulse:100:45:4000' has phase 45, which plays as 0"},
-      {"reading:500:1000", 1, "F9 FF",
-       "item 1 'reading:500:1000' takes no sample: its interval is longer than its duration"},
-      {"package:-1 silence:100 end silence:500", 1, "F9 FF",
-       "item 1 'package:-1' has a negative count and plays no times"},
-      {"silence:-5 silence:100", 1, "F8 FF",
-       "item 1 'silence:-5' refused: duration must be above 0 ns (it is -5)"},
-      {"silence:0.4", 1, "FF", "item 1 'silence:0.4' refused: duration must be above 0 ns"},
-      {"reading:400:1000", 1, "FF",
-       "item 1 'reading:400:1000' refused: duration must be at least 500 ns after rounding up "
-       "to 100 ns (it is 400)"},
-      {"reading:1000:401 reading:1000:400", 1, "E8 E8 F8 F8 F8 E8 E8 F8 F8 F8 FF",
-       "item 2 'reading:1000:400' refused: interval must be at least 500 ns"},
-      {"impulse:100:0:9223372036854775807", 1, "FF",
-       "refused: silence is too large to round up to the 100 ns step"},
-      {"silence:1e30", 1, "FF", "refused: a value is out of the 64-bit range"},
-      {"silence:9223372036854775808", 1, "FF", "refused: a value is out of the 64-bit range"},
-      {"package:0 silence:100 end", 1, "FF", "must repeat a non-zero number of times"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args);
-    const Result r = Run(std::string("compile --json ") + c.args);
-    EXPECT_EQ(r.status, c.status);
-    if (*c.code) {
-      EXPECT_NE(r.out.find(std::string("\"code\": \"") + c.code + "\""), r.out.npos);
-    }
-    if (*c.err)
-      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-    else
-      EXPECT_EQ(r.err, "");
-  }
-}
-
-TEST_F(QuellarTool, RejectsUsageItCannotParseWithStatus2) {
-  const std::string code = WriteFile("code.bin", "\xF9\xFF");
-  const struct {
-    std::string args;
-    const char* message;
-  } cases[] = {
-      {"compile impulse:abc:90:1000", "'abc' is not a number"},
-      {"compile impulse:1:2", "expected impulse:DURATION:PHASE:SILENCE"},
-      {"compile reading:3000", "expected reading:DURATION:INTERVAL"},
-      {"compile silence:", "'' is not a number"},
-      {"compile silence:nan", "'nan' is not a number"},
-      {"compile silence:0x10", "'0x10' is not a number"},
-      {"compile silence:12x", "'12x' is not a number"},
-      {"compile bogus:1", "unknown item"},
-      {"compile package:2.5 silence:100 end", "not a 32-bit whole count"},
-      {"compile package:3000000000 silence:100 end", "not a 32-bit whole count"},
-      {"compile package:2 silence:100", "package without 'end'"},
-      {"compile silence:100 end", "no package to end"},
-      {"compile", "ITEM is required"},
-      {"frobnicate", ""},
-      {"", "A subcommand is required"},
-      {"disasm '" + code + "' compile silence:100", ""},
-      {"disasm '" + dir_.string() + "'", "cannot read"},
-      {"disasm '" + (dir_ / "absent.bin").string() + "'", "cannot read"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args);
-    const Result r = Run(c.args);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-  }
-}
-
-TEST_F(QuellarTool, DisassemblesCompiledCodeFromAFileOrThroughAPipe) {
+  EXPECT_EQ(r.out, R"({"code": "FA FA F9 F8 E9 F9 E9 F9 E9 F9 F9 F9 F8 F8 F8 FF", "bytes": 16, )"
+                   R"("marks": [10600, 11600, 12600], "samples": 3, "duration_ns": 14900, )"
+                   R"("idle": true})"
+                   "\n");
   const std::string file = (dir_ / "worked.bin").string();
   ASSERT_EQ(Run(std::string("compile -o '") + file + "' " + kWorkedItems).status, 0);
   const std::string expected =
@@ -187,38 +96,66 @@ TEST_F(QuellarTool, DisassemblesCompiledCodeFromAFileOrThroughAPipe) {
   for (const std::string& args :
        {"disasm '" + file + "'",
         std::string("compile -o - ") + kWorkedItems + " | '" + QUELLAR_TOOL + "' disasm -"}) {
-    const Result r = Run(args);
+    r = Run(args);
     EXPECT_EQ(r.status, 0) << args;
     EXPECT_EQ(r.out, expected) << args;
   }
-  const struct {
-    std::string bytes;
-    const char* message;
-  } invalid[] = {
-      {"\xF9\xF8", "invalid program code at offset 2: no end mark"},
-      {"", "invalid program code at offset 0: no end mark"},
-      {"\xF9\x0F\xFF", "invalid program code at offset 1: delay class 7"},
-      {std::string("\xF9\xFF\0", 3), "invalid program code at offset 2: data after the end mark"},
-  };
-  for (const auto& c : invalid) {
-    const Result r = Run("disasm -", WriteFile("bad.bin", c.bytes));
-    EXPECT_EQ(r.status, 4) << c.message;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-  }
 }
 
-TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {
+// Each command line with its exit status, what standard output holds and what standard error
+// must hold ("" for nothing at all). A usage error (status 2) prints nothing on standard output.
+TEST_F(QuellarTool, AnswersEachKindOfCommandLineWithItsStatus) {
   const std::string line = WriteFile("line.csv", "x,y\n0,1\n1;3\n2 5  # comment\n\n");
+  const std::string code = WriteFile("code.bin", "\xF9\xFF");
+  const std::string items = " impulse:3300:0:8000 reading:20000:1000";
   const struct {
     std::string args;
     int status;
     std::string out, err;
   } cases[] = {
+      // Ties to even (2450.5 -> 2450, then up to 2500), silence floor of 1000.
+      {"compile --json impulse:2450.5:90:0", 0,
+       R"("code": "38 31 31 31 31 31 79 79 79 79 79 79 79 79 FF")", ""},
+      {"compile --json package:2 reading:1000:1000 end", 0, R"("code": "E9 F9 E9 F9 FF")", ""},
+      // Parsed as an integer: as a double it would round to 2^63 and be out of range.
+      {"compile silence:9223372036854775700", 3, "", "longer than 32767 bytes"},
+      {"compile --json impulse:100:45:4000", 1, R"("code": "18 10 79 79 79 79 79 79 79 79 FF")",
+       "item 1 'impulse:100:45:4000' has phase 45, which plays as 0"},
+      {"compile --json reading:500:1000", 1, R"("code": "F9 FF")",
+       "item 1 'reading:500:1000' takes no sample: its interval is longer than its duration"},
+      {"compile --json package:-1 silence:100 end silence:500", 1, R"("code": "F9 FF")",
+       "item 1 'package:-1' has a negative count and plays no times"},
+      {"compile --json silence:-5 silence:100", 1, R"("code": "F8 FF")",
+       "item 1 'silence:-5' refused: duration must be above 0 ns (it is -5)"},
+      {"compile --json reading:400:1000", 1, R"("code": "FF")",
+       "item 1 'reading:400:1000' refused: duration must be at least 500 ns after rounding up "
+       "to 100 ns (it is 400)"},
+      {"compile impulse:100:0:9223372036854775807", 1, "",
+       "refused: silence is too large to round up to the 100 ns step"},
+      {"compile --json silence:1e30", 1, R"("code": "FF")",
+       "refused: a value is out of the 64-bit range"},
+      {"compile silence:9223372036854775808", 1, "", "refused: a value is out of the 64-bit range"},
+      {"compile package:0 silence:100 end", 1, "", "must repeat a non-zero number of times"},
+      {"compile impulse:abc:90:1000", 2, "", "'abc' is not a number"},
+      {"compile impulse:1:2", 2, "", "expected impulse:DURATION:PHASE:SILENCE"},
+      {"compile reading:3000", 2, "", "expected reading:DURATION:INTERVAL"},
+      {"compile silence:", 2, "", "'' is not a number"},
+      {"compile silence:nan", 2, "", "'nan' is not a number"},
+      {"compile bogus:1", 2, "", "unknown item"},
+      {"compile package:2.5 silence:100 end", 2, "", "not a 32-bit whole count"},
+      {"compile package:3000000000 silence:100 end", 2, "", "not a 32-bit whole count"},
+      {"compile package:2 silence:100", 2, "", "package without 'end'"},
+      {"compile silence:100 end", 2, "", "no package to end"},
+      {"compile", 2, "", "ITEM is required"},
+      {"", 2, "", "A subcommand is required"},
+      {"disasm '" + code + "' compile silence:100", 2, "", "compile"},
+      {"disasm '" + dir_.string() + "'", 2, "", "cannot read"},
+      {"disasm '" + (dir_ / "absent.bin").string() + "'", 2, "", "cannot read"},
+      {"disasm '" + WriteFile("bad.bin", "\xF9\x0F\xFF") + "'", 4, "",
+       "invalid program code at offset 1: delay class 7"},
       {"fit linear '" + line + "'", 0, "model: y = A + B*x\npoints: 3\nA: 1\nB: 2\n", ""},
       {"fit linear --json '" + line + "'", 0,
-       "{\"model\": \"linear\", \"formula\": \"y = A + B*x\", \"points\": 3, \"A\": 1, "
-       "\"B\": 2}\n",
-       ""},
+       R"({"model": "linear", "formula": "y = A + B*x", "points": 3, "A": 1, "B": 2})", ""},
       {"fft '" + WriteFile("impulse.csv", "re\n1\n0\n0\n0\n") + "'", 0,
        "bin,re,im,amplitude\n0,0.25,0,0.25\n1,0.25,0,0.25\n2,0.25,0,0.25\n3,0.25,0,0.25\n", ""},
       {"fit cubic '" + line + "'", 2, "", "MODEL"},
@@ -227,15 +164,21 @@ TEST_F(QuellarTool, FitsAndTransformsCsvThroughTheMathProcessor) {
        "the linear fit failed on 3 points"},
       {"fit exp '" + WriteFile("bad.csv", "1,2\nx,y\n") + "'", 2, "",
        "bad.csv:2: expected 2 numbers"},
+      {"measure --port 250" + items, 5, "", "cannot open COM port 250"},
+      {"measure impulse:0:0:8000 reading:20000:1000", 1, "", "refused"},
+      {"measure --sample bogus=1" + items, 2, "", "bogus"},
+      {"measure --port 3 --sim" + items, 2, "", "excludes"},
+      {"tune sideways", 2, "", "sideways"},
+      {"tune period --from 1000 --to 2000", 2, "", "110000"},
+      {"tune gain --port 3", 2, "", "--d90"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    if (!c.out.empty()) {
-      EXPECT_EQ(r.out, c.out);
-    }
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_TRUE(c.status != 2 || r.out.empty()) << r.out;
+    EXPECT_TRUE(c.err.empty() ? r.err.empty() : r.err.find(c.err) != std::string::npos) << r.err;
   }
 }
 
@@ -249,7 +192,6 @@ TEST_F(QuellarTool, MeasuresTunesAndFitsT2OnTheVirtualAnalyzer) {
 
   r = Run("tune gain --json --sample d90=2500,amplitude=100");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("{\"ok\": true, \"gain\": ", 0), 0u) << r.out;
   EXPECT_GT(Key(r.out, "gain"), 2048);  // a weak sample needs more than the middle
   EXPECT_NE(r.err.find("gain [###"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("12/12 gain "), std::string::npos) << r.err;
@@ -264,31 +206,12 @@ TEST_F(QuellarTool, MeasuresTunesAndFitsT2OnTheVirtualAnalyzer) {
   EXPECT_NE(csv.find("\ncpmg,10000"), std::string::npos);  // the first echo top, at 2 tau
 }
 
-TEST_F(QuellarTool, TellsDeviceFailuresApartInItsStatus) {
-  const std::string items = " impulse:3300:0:8000 reading:20000:1000";
-  const struct {
-    std::string args;
-    int status;
-    const char* says;
-  } cases[] = {
-      {"measure --port 250" + items, 5, "cannot open COM port 250"},
-      {"measure impulse:0:0:8000 reading:20000:1000", 1, "refused"},
-      {"measure --sample bogus=1" + items, 2, "bogus"},
-      {"measure --port 3 --sim" + items, 2, "excludes"},
-      {"tune sideways", 2, "sideways"},
-      {"tune period --from 1000 --to 2000", 2, "110000"},
-      {"tune gain --port 3", 2, "--d90"},
-  };
-  for (const auto& c : cases) {
-    const Result r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
-  }
-  // A line where nobody answers: the first transaction's three attempts, then status 6.
+// A line where nobody answers: the first transaction's three attempts, then status 6.
+TEST_F(QuellarTool, GivesUpWithStatus6WhenNoAnalyzerAnswers) {
   PtyPair silent;
   ASSERT_TRUE(silent.Ok());
   setenv("QUELLAR_COM250", silent.SlavePath().c_str(), 1);
-  const Result r = Run("measure --port 250" + items);
+  const Result r = Run("measure --port 250 impulse:3300:0:8000 reading:20000:1000");
   EXPECT_EQ(r.status, 6) << r.err;
   EXPECT_NE(r.err.find("no analyzer answers on COM port 250"), std::string::npos) << r.err;
 }

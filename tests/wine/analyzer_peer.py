@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""A scripted analyzer on a pseudo-terminal that Wine maps to a COM port. It identifies itself as
-M1/v2 and MAG, reports 25.1 and 30.0 degrees, acknowledges settings, stores uploaded program code
-(writing it to the program file after every upload), runs a program in 20 ms and serves after run
-k the samples 100+k, 200+k, 1000+k in the layout the last detector setting asks for.
-
-Usage: analyzer_peer.py <program file> <seconds to live>
-"""
+"""A scripted analyzer on a pseudo-terminal that Wine maps to a COM port: M1/v2 and MAG at 25.1 and
+30.0 degrees; it writes uploaded code to the program file, runs a program in 20 ms and serves
+after run k the samples 100+k, 200+k, 1000+k in the layout of the last detector setting.
+Usage: analyzer_peer.py <program file> <seconds to live>"""
 import os
 import pty
+import re
 import select
 import sys
 import time
@@ -30,27 +28,21 @@ def crc16_x25(data):
 def encode(content):
     fcs = crc16_x25(content) ^ 0xFFFF
     body = bytes(content) + bytes([fcs & 0xFF, fcs >> 8])
-    return b'\xC0' + b''.join(bytes([0x7D, b ^ 0x20]) if b in (0x7D, 0xC0, 0xC1) else bytes([b])
-                              for b in body) + b'\xC1'
+    return b'\xC0' + re.sub(rb'[\x7D\xC0\xC1]', lambda m: bytes([0x7D, m[0][0] ^ 0x20]),
+                          body) + b'\xC1'
 
 
 class Receiver:
     """Cuts the byte stream into the contents of the frames whose check holds."""
-    frame, escape = None, False
+    pending = b''
 
     def feed(self, data):
-        for b in data:
-            if b == 0xC0:
-                self.frame, self.escape = bytearray(), False
-            elif b == 0xC1:
-                if self.frame and len(self.frame) > 2 and crc16_x25(self.frame) == 0xF0B8:
-                    yield bytes(self.frame[:-2])
-                self.frame = None
-            elif b == 0x7D:
-                self.escape = True
-            elif self.frame is not None:
-                self.frame.append(b ^ 0x20 if self.escape else b)
-                self.escape = False
+        *frames, self.pending = (self.pending + data).split(b'\xC1')
+        for frame in frames:
+            body = re.sub(rb'\x7D(.)', lambda m: bytes([m[1][0] ^ 0x20]),
+                          frame.rpartition(b'\xC0')[2], flags=re.S)
+            if b'\xC0' in frame and len(body) > 2 and crc16_x25(body) == 0xF0B8:
+                yield body[:-2]
 
 
 def block(run, amplitude):
@@ -61,8 +53,7 @@ def block(run, amplitude):
 
 
 class Analyzer:
-    def __init__(self, program_path):
-        self.program_path, self.program, self.runs, self.amplitude = program_path, b'', 0, False
+    program, runs, amplitude = b'', 0, False
 
     def answer(self, f):
         """The replies to one frame, each with the seconds to wait before it."""
@@ -79,7 +70,7 @@ class Analyzer:
         if f[0] == 0x01 and len(f) >= 3:
             offset = (f[1] << 8) | f[2]
             self.program = (self.program[:offset] if offset else b'') + f[3:]
-            with open(self.program_path, 'wb') as out:
+            with open(sys.argv[1], 'wb') as out:
                 out.write(self.program)
             return [(0, bytes([0x00, f[1], f[2]]))]
         if f[0] == 0x03:
@@ -89,8 +80,7 @@ class Analyzer:
 
 
 def serve(seconds, answer):
-    """Prints the name of a new pseudo-terminal, then hands what arrives on it to
-    answer(terminal, data) and writes back the replies, until the time is up or a hang-up."""
+    """Names a new pseudo-terminal, then answers what arrives until the time is up or a hang-up."""
     master, slave = pty.openpty()
     tty.setraw(master)
     print(os.ttyname(slave), flush=True)
@@ -108,6 +98,6 @@ def serve(seconds, answer):
 
 
 if __name__ == '__main__':
-    analyzer, receiver = Analyzer(sys.argv[1]), Receiver()
+    analyzer, receiver = Analyzer(), Receiver()
     serve(float(sys.argv[2]), lambda _, data: [(delay, encode(reply)) for f in receiver.feed(data)
                                                for delay, reply in analyzer.answer(f)])
