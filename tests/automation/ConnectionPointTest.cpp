@@ -46,6 +46,8 @@ TEST(ConnectionPoint, OneSinkAtATimeReceivesTheEvents) {
     Ref<IConnectionPointContainer> back;
     ASSERT_EQ(point.GetConnectionPointContainer(back.out()), S_OK);
     EXPECT_EQ(back.get(), owner.get());
+    IID iid = IID_NULL;
+    EXPECT_TRUE(point.GetConnectionInterface(&iid) == S_OK && iid == DIID_IMathProcessorEvents);
 
     VARIANT result = VEmpty();
     const std::vector<VARIANT> args = {VR8(1.5), VEmpty(), VEmpty()};
