@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "FitData.h"
+#include "numerics/fmath.h"
 #include "numerics/matrices.h"
 
 namespace quellar::numerics {
@@ -167,6 +168,8 @@ TEST(FitCatalogueModel, LinearIsSolvedInClosedFormWithItsStatistics) {
   EXPECT_NEAR(std::sqrt(0.15), r.s[4], 1e-12);
   EXPECT_NEAR(6.3, r.yhat[4], 1e-12);
   EXPECT_EQ(-1.0, r.yhat[0]);  // index 0 is not a point
+  const RegressionStats exact = Fit({kModelLinear}, Points({{0, 1}, {1, 3}, {2, 5}}), {}).stats;
+  EXPECT_TRUE(exact.f == kHugeValue && exact.fProbability == 0) << exact.f;  // a perfect fit
 }
 
 // The models written out independently of the library.
