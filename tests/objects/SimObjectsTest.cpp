@@ -188,7 +188,9 @@ TEST(TQuellarTuning, FindsTheTruthOfKnownSamples) {
       EXPECT_EQ(ok, VARIANT_FALSE) << from << " " << to;
     }
     EXPECT_EQ(b.transport->Peer().Received(0x01), uploads);
-    EXPECT_EQ(b.Ms(), start);  // not even a settling pause
+    EXPECT_EQ(b.Ms(), start);                  // not even a settling pause
+    b.transport->Peer().Faults().Mute = true;  // a search whose measurement fails fails
+    EXPECT_FALSE(done(b.tuning->Resonance(d90, &coarse, &precise, &ok)));
   }
 }
 
