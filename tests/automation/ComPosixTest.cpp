@@ -90,7 +90,10 @@ TEST(Variant, CopyIsDeepAndClearFrees) {
   EXPECT_EQ(VariantClear(&a), S_OK);
   EXPECT_EQ(V_VT(&a), VT_EMPTY);
   EXPECT_EQ(FromBstr(copied), "one");
-  EXPECT_EQ(VariantClear(&b), S_OK);
+  V_VT(&a) = VT_BSTR, V_BSTR(&a) = NewBstr("two");  // a single string is copied too
+  ASSERT_EQ(VariantCopy(&b, &a), S_OK);             // and the array in b is cleared
+  EXPECT_TRUE(V_BSTR(&b) != V_BSTR(&a) && FromBstr(V_BSTR(&b)) == "two");
+  for (VARIANT* v : {&a, &b}) EXPECT_EQ(VariantClear(v), S_OK);
   EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
 }
 

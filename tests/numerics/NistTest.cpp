@@ -91,7 +91,6 @@ TEST(FitNonlinear, CertifiedProblemsAtTheObjectsSettings) {
   for (const auto& [name, model] : problems) {
     const Certified c = Read(name);
     ASSERT_EQ(c.values.size(), c.start1.size()) << name;
-    ASSERT_GT(c.x.size(), c.values.size()) << name;
     const int k = int(c.values.size());
     const Vector lower(k, -1e6), upper(k, 1e6);
     FitProblem p;
