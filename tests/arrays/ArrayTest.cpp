@@ -15,7 +15,7 @@
 namespace quellar::arrays {
 namespace {
 
-using test::Ref;
+using test::Items, test::Ref;
 
 class ArrayTest : public ::testing::Test {
  protected:
@@ -27,14 +27,6 @@ class ArrayTest : public ::testing::Test {
     ASSERT_EQ(doubles_->put_Count(static_cast<LONG>(values.size())), S_OK);
     for (size_t i = 0; i < values.size(); ++i)
       ASSERT_EQ(doubles_->put_Item(static_cast<LONG>(i), values[i]), S_OK);
-  }
-  template <class T, class Itf>
-  static std::vector<T> Items(Itf* array) {
-    LONG n = 0;
-    array->get_Count(&n);
-    std::vector<T> out(static_cast<size_t>(n));
-    for (LONG i = 0; i < n; ++i) array->get_Item(i, &out[static_cast<size_t>(i)]);
-    return out;
   }
   std::vector<double> Doubles() { return Items<double>(doubles_.get()); }
 

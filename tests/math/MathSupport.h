@@ -29,12 +29,9 @@ class Array {
   IDoubleArray* p_ = nullptr;
 };
 
+// Items of an Array by value too (a template would not convert it).
 inline std::vector<double> Values(IDoubleArray* a) {
-  LONG n = 0;
-  a->get_Count(&n);
-  std::vector<double> out(static_cast<size_t>(n));
-  for (LONG i = 0; i < n; ++i) a->get_Item(i, &out[static_cast<size_t>(i)]);
-  return out;
+  return Items<double>(a);
 }
 
 // A client's event sink: handler(x, Coeffs, Derivs) gives the value or sets *status.

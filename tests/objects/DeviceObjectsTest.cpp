@@ -24,15 +24,6 @@ namespace {
 using automation::FromBstr;
 using automation::TBstr;
 
-template <class T, class Array>
-std::vector<T> Values(Array* array) {
-  LONG n = 0;
-  array->get_Count(&n);
-  std::vector<T> out(n);
-  for (LONG i = 0; i < n; ++i) array->get_Item(i, &out[i]);
-  return out;
-}
-
 // A late-bound call's status (the exception's code for a failure) and result.
 struct Result {
   HRESULT hr;
@@ -82,7 +73,7 @@ class DeviceObjects : public ::testing::Test {
   bool Open(LONG port = 7) { return Ok(controller.get(), "Open", {VI4(port)}); }
   std::vector<uint8_t> Code() {
     EXPECT_EQ(Do(compiler.get(), "SaveToByteArray", {VUnknown(bytes.get())}), S_OK);
-    return Values<uint8_t>(bytes.get());
+    return Items<uint8_t>(bytes.get());
   }
   bool Execute(LONG timeOut, LONG pause, LONG runs, double phase) {
     return Ok(analysis.get(), "Execute", {VI4(timeOut), VI4(pause), VI4(runs), VR8(phase)});
@@ -216,7 +207,7 @@ TEST_F(DeviceObjects, CompilerSendsExactlyTheCodeAndNothingTooLong) {
   ASSERT_TRUE(Ok(compiler.get(), "Send"));
   EXPECT_EQ(analyzer.Program(), Code());
   EXPECT_EQ(Do(compiler.get(), "GetAllMarkers", {VUnknown(re.get())}), S_OK);
-  EXPECT_EQ(Values<double>(re.get()), (std::vector<double>{10600, 11600, 12600}));
+  EXPECT_EQ(Items<double>(re.get()), (std::vector<double>{10600, 11600, 12600}));
   // 40,000 samples need far more than 32,767 bytes: not sent, not saved anywhere.
   const size_t uploads = analyzer.Received(0x01).size();
   Do(compiler.get(), "AddReading", {VR8(40000000), VR8(1000)});
@@ -224,7 +215,7 @@ TEST_F(DeviceObjects, CompilerSendsExactlyTheCodeAndNothingTooLong) {
   EXPECT_EQ(analyzer.Received(0x01).size(), uploads);
   EXPECT_EQ(Do(compiler.get(), "Save", {VStr(name)}), DISP_E_OVERFLOW);
   EXPECT_EQ(Do(compiler.get(), "SaveToByteArray", {VUnknown(bytes.get())}), DISP_E_OVERFLOW);
-  EXPECT_EQ(Values<uint8_t>(bytes.get()), analyzer.Program());
+  EXPECT_EQ(Items<uint8_t>(bytes.get()), analyzer.Program());
   // A file that cannot be opened, or one that fails part-way (at the file size limit), fails the
   // call and leaves the good file and nothing else.
   Do(compiler.get(), "Clear");
@@ -249,9 +240,9 @@ TEST_F(DeviceObjects, AnalysisAveragesRotatesAndChecksIndexes) {
   analyzer.block = Block({{1, 0}, {0, 3}, {3, 4}});
   ASSERT_TRUE(Execute(1000, 0, 1, 0));
   EXPECT_EQ(Do(analysis.get(), "GetAllSamplesRE", {VUnknown(re.get())}), S_OK);
-  EXPECT_EQ(Values<double>(re.get()), (std::vector<double>{1, 0, 3}));
+  EXPECT_EQ(Items<double>(re.get()), (std::vector<double>{1, 0, 3}));
   EXPECT_EQ(Do(analysis.get(), "GetAllSamplesIM", {VUnknown(re.get())}), S_OK);
-  EXPECT_EQ(Values<double>(re.get()), (std::vector<double>{0, 3, 4}));
+  EXPECT_EQ(Items<double>(re.get()), (std::vector<double>{0, 3, 4}));
   const int runsBefore = analyzer.runs;
   for (auto [timeOut, pause, runs] :
        {std::tuple{1000, 0, 0}, {1000, 0, -1}, {-1, 0, 1}, {1000, -1, 1}})
@@ -272,7 +263,7 @@ TEST_F(DeviceObjects, AnalysisAveragesRotatesAndChecksIndexes) {
 
   re->put_Count(10);
   EXPECT_EQ(Do(analysis.get(), "GetAllSamples", {VUnknown(re.get())}), S_OK);
-  EXPECT_EQ(Values<double>(re.get()).size(), 3u);
+  EXPECT_EQ(Items<double>(re.get()).size(), 3u);
   EXPECT_EQ(Do(analysis.get(), "GetAllSamplesRE", {VUnknown(nullptr)}), S_OK);
   // An array that shrinks itself while being filled fails the call; nothing is overrun.
   TForeignArray foreign;

@@ -1,6 +1,9 @@
 #pragma once
 // What every client-side object of the tests repeats: IUnknown with a reference count a test can
 // check, and IDispatch without type information. Knows() names the interfaces besides IUnknown.
+// Also how a client reads an array: Count, then every Item.
+#include <vector>
+
 #include "automation/Quellar_TLB.h"
 
 namespace quellar::test {
@@ -26,5 +29,14 @@ class TClientObject : public Interface {
  protected:
   virtual bool Knows(REFIID riid) const = 0;
 };
+
+template <class T, class Array>
+std::vector<T> Items(Array* array) {
+  LONG n = 0;
+  array->get_Count(&n);
+  std::vector<T> out(static_cast<size_t>(n));
+  for (LONG i = 0; i < n; ++i) array->get_Item(i, &out[static_cast<size_t>(i)]);
+  return out;
+}
 
 }  // namespace quellar::test
