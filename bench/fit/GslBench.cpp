@@ -55,9 +55,12 @@ void BM_GslMultifitNlinearFromEstimate(benchmark::State& state) {
     k = gsl_vector_get(gsl_multifit_nlinear_position(w), 1);
     benchmark::DoNotOptimize(a);
   }
+  state.counters["iter"] = static_cast<double>(gsl_multifit_nlinear_niter(w));
+  state.counters["evals"] = static_cast<double>(fdf.nevalf);
+  state.counters["sweeps"] = static_cast<double>(fdf.nevaldf);
   state.counters["A"] = a;
   state.counters["k"] = k;
-  state.counters["ssr"] = SumOfSquares(d, a, k);
+  state.SetLabel(SsrLabel(SumOfSquares(d, a, k)));
   gsl_vector_free(p0);
   gsl_multifit_nlinear_free(w);
 }

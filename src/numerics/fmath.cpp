@@ -91,16 +91,8 @@ void ClearMathErrors() {
   gMathErrors = 0;
 }
 
-double Exp(double x) {
-  if (x < kLogMin) {
-    gMathErrors |= kMathUnderflow;
-    return 0.0;
-  }
-  if (x > kLogMax) {
-    gMathErrors |= kMathOverflow;
-    return kHugeValue;
-  }
-  return std::exp(x);
+void RaiseMathError(MathError error) {
+  gMathErrors |= error;
 }
 
 double Power(double x, double e) {

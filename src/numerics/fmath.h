@@ -2,6 +2,7 @@
 // Constants, result codes and the guarded functions of the numeric layer. Every routine of the
 // layer reports by a result code and never throws; overflow in a model is contained by Exp and
 // Power below and by the 1e30 ceiling of the objective.
+#include <cmath>
 #include <cstdint>
 
 namespace quellar::numerics {
@@ -34,8 +35,22 @@ enum MathError : unsigned { kMathOverflow = 1, kMathUnderflow = 2, kMathDomain =
 unsigned MathErrors();
 void ClearMathErrors();
 
-// e^x with the exponent clipped: 0 below kLogMin, kHugeValue above kLogMax.
-double Exp(double x);
+// Sets an error flag of the calling thread.
+void RaiseMathError(MathError error);
+
+// e^x with the exponent clipped: 0 below kLogMin, kHugeValue above kLogMax. Inline: the model
+// sweeps of a fit call it once per point.
+inline double Exp(double x) {
+  if (x < kLogMin) {
+    RaiseMathError(kMathUnderflow);
+    return 0.0;
+  }
+  if (x > kLogMax) {
+    RaiseMathError(kMathOverflow);
+    return kHugeValue;
+  }
+  return std::exp(x);
+}
 // x^e: exact repeated multiplication for an integral exponent (|e| <= 2147483647); otherwise
 // exp(e ln x) through the same limits for x > 0, and 0 with the domain flag for x <= 0.
 double Power(double x, double e);

@@ -26,6 +26,77 @@ Vector CopyRange(std::span<const double> v, int from, int to) {
   return out;
 }
 
+// The point-sized arrays of a fit are kept per thread for the next one, up to a bound. Fresh
+// arrays would come as fresh pages from the system each time, and on a busy host their faults
+// cost more than the arithmetic of an easy fit. A nested fit takes arrays the outer one is not
+// using.
+constexpr std::size_t kMaxPooledBytes = std::size_t{32} << 20;
+struct VectorPool {
+  std::vector<Vector> free;
+  std::size_t bytes = 0;
+};
+VectorPool& ThreadPool() {
+  thread_local VectorPool pool;
+  return pool;
+}
+void Give(Vector& v) {
+  VectorPool& pool = ThreadPool();
+  const std::size_t bytes = v.capacity() * sizeof(double);
+  if (bytes == 0 || pool.bytes + bytes > kMaxPooledBytes) return;
+  pool.free.push_back(std::move(v));
+  pool.bytes += bytes;
+}
+// Makes v hold size elements (their values unspecified), taking the smallest pooled array that
+// is large enough when v's own storage is not.
+void Size(Vector& v, std::size_t size) {
+  if (v.capacity() < size) {
+    VectorPool& pool = ThreadPool();
+    std::size_t best = pool.free.size();
+    for (std::size_t i = 0; i < pool.free.size(); ++i) {
+      const std::size_t capacity = pool.free[i].capacity();
+      if (capacity >= size && (best == pool.free.size() || capacity < pool.free[best].capacity()))
+        best = i;
+    }
+    if (best < pool.free.size()) {
+      v = std::move(pool.free[best]);
+      pool.free.erase(pool.free.begin() + static_cast<std::ptrdiff_t>(best));
+      pool.bytes -= v.capacity() * sizeof(double);
+    }
+  }
+  v.resize(size);
+}
+// Points 1..n of v into out (element 0 is 0).
+void CopyPoints(std::span<const double> v, int n, Vector& out) {
+  Size(out, static_cast<std::size_t>(n) + 1);
+  out[0] = 0.0;
+  std::copy(v.begin() + 1, v.begin() + n + 1, out.begin() + 1);
+}
+
+// The Jacobian comes along with the sweeps while its rows take at most this many bytes.
+constexpr std::size_t kMaxJointBytes = std::size_t{16} << 20;
+
+// The Gauss-Newton sums over Jacobian rows for a slot count S known at compile time, so that
+// they stay in registers: g[j] = -sum r_i d_i[j], a[j][k] = sum w_i d_i[j] d_i[k] (k >= j),
+// added in the same order as the general loop, so the result is the same to the last bit.
+template <int S>
+void SumRows(const double* rows, std::size_t width, int lb, int n, const Vector& y,
+             const Vector& yhat, const Vector& weights, std::span<double> g, Matrix& a) {
+  double gs[S] = {}, as[S][S] = {};
+  for (int i = 1; i <= n; ++i) {
+    const double* d = rows + i * width + lb;
+    const double w = weights.empty() ? 1.0 : weights[i];
+    const double r = w * (y[i] - yhat[i]);
+    for (int j = 0; j < S; ++j) {
+      gs[j] -= r * d[j];
+      for (int k = j; k < S; ++k) as[j][k] += w * d[j] * d[k];
+    }
+  }
+  for (int j = 0; j < S; ++j) {
+    g[lb + j] = gs[j];
+    for (int k = j; k < S; ++k) a[lb + j][lb + k] = as[j][k];
+  }
+}
+
 FitResult CheckProblem(const FitProblem& p, std::span<const double> b) {
   const auto fits = [](size_t size, int last) { return size > size_t(last); };
   const auto holds = [](size_t size, int n) { return n == 0 || size > size_t(n); };
@@ -64,10 +135,7 @@ uint8_t GetFittingMethod() {
 FitState::FitState(const FitProblem& p)
     : model_(p.model),
       derivative_(p.derivative),
-      x_(CopyRange(p.x, 1, p.n)),
-      y_(CopyRange(p.y, 1, p.n)),
-      weights_(p.weights.empty() ? Vector() : CopyRange(p.weights, 1, p.n)),
-      yhat_(NewVector(p.n)),
+      sweep_(p.sweep),
       lower_(CopyRange(p.lower, p.lb, p.ub)),
       upper_(CopyRange(p.upper, p.lb, p.ub)),
       n_(p.n),
@@ -77,7 +145,18 @@ FitState::FitState(const FitProblem& p)
       tol_(p.tol),
       evalPoint_(NewVector(p.ub)),
       d_(NewVector(p.ub)) {
+  CopyPoints(p.x, n_, x_);
+  CopyPoints(p.y, n_, y_);
+  if (!p.weights.empty()) CopyPoints(p.weights, n_, weights_);
+  Size(yhat_, static_cast<std::size_t>(n_) + 1);
+  std::fill(yhat_.begin(), yhat_.end(), 0.0);
+  const std::size_t rowsBytes = (static_cast<std::size_t>(n_) + 1) * d_.size() * sizeof(double);
+  joint_ = sweep_ && rowsBytes <= kMaxJointBytes;
   for (int i = 1; i <= n_; ++i) dataNorm2_ += Weight(i) * y_[i] * y_[i];
+}
+
+FitState::~FitState() {
+  for (Vector* v : {&jacobian_, &probeValues_, &swept_, &yhat_, &weights_, &y_, &x_}) Give(*v);
 }
 
 double FitState::RoundingLevel() const {
@@ -136,14 +215,26 @@ bool FitState::Stationary(std::span<const double> b, const Matrix& a, std::span<
   return predicted <= tol_ * tol_ * f + RoundingLevel() && SmallStep(to, b, diag, f, tol_ * tol_);
 }
 
+void FitState::SweepAt(std::span<const double> b) {
+  const std::size_t n = static_cast<std::size_t>(n_), width = d_.size();
+  std::span<double> rows;
+  if (joint_) {
+    Size(swept_, (n + 1) * width);
+    rows = std::span<double>(swept_).subspan(width, n * width);
+  }
+  sweep_(std::span<const double>(x_).subspan(1, n), b, std::span<double>(yhat_).subspan(1, n), rows,
+         width);
+}
+
 double FitState::Objective(std::span<const double> b) {
   for (int j = lb_; j <= ub_; ++j)
     if (b[j] < lower_[j] || b[j] > upper_[j]) return kBarrier;
   evalValid_ = valueValid_ = false;
   ++evaluations;
+  if (sweep_) SweepAt(b);
   double s = 0.0;
   for (int i = 1; i <= n_; ++i) {
-    yhat_[i] = model_(x_[i], b);
+    if (!sweep_) yhat_[i] = model_(x_[i], b);
     const double r = y_[i] - yhat_[i];
     s += Weight(i) * r * r;
     if (s > kBarrier) return kBarrier;
@@ -170,30 +261,42 @@ void FitState::FitValues(std::span<const double> b) {
   if (AtEvalPoint(b)) return;
   evalValid_ = valueValid_ = false;
   ++evaluations;
-  for (int i = 1; i <= n_; ++i) yhat_[i] = model_(x_[i], b);
+  if (sweep_)
+    SweepAt(b);
+  else
+    for (int i = 1; i <= n_; ++i) yhat_[i] = model_(x_[i], b);
   for (int j = lb_; j <= ub_; ++j) evalPoint_[j] = b[j];
   evalValid_ = true;
 }
 
-void FitState::Gradient(std::span<const double> b, std::span<double> g, std::span<double> diag) {
+const double* FitState::SweptRows(std::span<const double> b) {
   FitValues(b);
+  return joint_ ? swept_.data() : nullptr;
+}
+
+void FitState::Gradient(std::span<const double> b, std::span<double> g, std::span<double> diag) {
+  const double* rows = SweptRows(b);
   ++derivativeSweeps;
   for (int j = lb_; j <= ub_; ++j) g[j] = 0.0;
   if (!diag.empty())
     for (int j = lb_; j <= ub_; ++j) diag[j] = 0.0;
+  const size_t width = d_.size();
   for (int i = 1; i <= n_; ++i) {
-    std::fill(d_.begin(), d_.end(), 0.0);
-    derivative_(x_[i], yhat_[i], b, d_);
+    const double* d = rows ? rows + i * width : d_.data();
+    if (!rows) {
+      std::fill(d_.begin(), d_.end(), 0.0);
+      derivative_(x_[i], yhat_[i], b, d_);
+    }
     const double w = Weight(i);
     const double r = w * (y_[i] - yhat_[i]);
-    for (int j = lb_; j <= ub_; ++j) g[j] -= 2.0 * r * d_[j];
+    for (int j = lb_; j <= ub_; ++j) g[j] -= 2.0 * r * d[j];
     if (!diag.empty())
-      for (int j = lb_; j <= ub_; ++j) diag[j] += w * d_[j] * d_[j];
+      for (int j = lb_; j <= ub_; ++j) diag[j] += w * d[j] * d[j];
   }
 }
 
 void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matrix& a) {
-  FitValues(b);
+  const double* rows = SweptRows(b);
   ++derivativeSweeps;
   EnsureSquare(a, ub_);
   for (int j = lb_; j <= ub_; ++j) {
@@ -201,16 +304,30 @@ void FitState::GaussNewton(std::span<const double> b, std::span<double> g, Matri
     for (int k = lb_; k <= ub_; ++k) a[j][k] = 0.0;
   }
   const size_t width = d_.size();
-  if (keepJacobian) jacobian_.resize(width * (n_ + 1));
-  for (int i = 1; i <= n_; ++i) {
-    std::fill(d_.begin(), d_.end(), 0.0);
-    derivative_(x_[i], yhat_[i], b, d_);
-    if (keepJacobian) std::copy(d_.begin(), d_.end(), jacobian_.begin() + i * width);
-    const double w = Weight(i);
-    const double r = w * (y_[i] - yhat_[i]);
-    for (int j = lb_; j <= ub_; ++j) {
-      g[j] -= r * d_[j];
-      for (int k = j; k <= ub_; ++k) a[j][k] += w * d_[j] * d_[k];
+  if (keepJacobian) {
+    Size(jacobian_, width * (n_ + 1));
+    if (rows) std::copy(rows, rows + jacobian_.size(), jacobian_.begin());
+  }
+  using Sums = void (*)(const double*, std::size_t, int, int, const Vector&, const Vector&,
+                        const Vector&, std::span<double>, Matrix&);
+  static constexpr Sums kSums[] = {SumRows<1>, SumRows<2>, SumRows<3>, SumRows<4>};
+  const int slots = ub_ - lb_ + 1;
+  if (rows && slots <= 4) {
+    kSums[slots - 1](rows, width, lb_, n_, y_, yhat_, weights_, g, a);
+  } else {
+    for (int i = 1; i <= n_; ++i) {
+      const double* d = rows ? rows + i * width : d_.data();
+      if (!rows) {
+        std::fill(d_.begin(), d_.end(), 0.0);
+        derivative_(x_[i], yhat_[i], b, d_);
+        if (keepJacobian) std::copy(d_.begin(), d_.end(), jacobian_.begin() + i * width);
+      }
+      const double w = Weight(i);
+      const double r = w * (y_[i] - yhat_[i]);
+      for (int j = lb_; j <= ub_; ++j) {
+        g[j] -= r * d[j];
+        for (int k = j; k <= ub_; ++k) a[j][k] += w * d[j] * d[k];
+      }
     }
   }
   for (int j = lb_; j <= ub_; ++j)
@@ -234,12 +351,18 @@ bool FitState::Acceleration(std::span<const double> b, std::span<const double> v
   FitValues(b);
   ++evaluations;
   const size_t width = d_.size();
+  if (sweep_) {
+    Size(probeValues_, static_cast<std::size_t>(n_) + 1);
+    sweep_(std::span<const double>(x_).subspan(1, n_), probe_,
+           std::span<double>(probeValues_).subspan(1, n_), {}, width);
+  }
   Vector sum = NewVector(ub_);
   for (int i = 1; i <= n_; ++i) {
     const double* d = jacobian_.data() + i * width;
     double slope = 0.0;
     for (int j = lb_; j <= ub_; ++j) slope += d[j] * v[j];
-    const double yvv = 2.0 / kH * ((model_(x_[i], probe_) - yhat_[i]) / kH - slope);
+    const double probed = sweep_ ? probeValues_[i] : model_(x_[i], probe_);
+    const double yvv = 2.0 / kH * ((probed - yhat_[i]) / kH - slope);
     const double w = Weight(i);
     for (int j = lb_; j <= ub_; ++j) sum[j] -= 0.5 * w * yvv * d[j];
   }

@@ -3,6 +3,7 @@
 // squared residuals of a model over the parameter slots lb..ub within hard bounds, by one of
 // five methods. Everything a fit needs lives in the call; only the selected method is
 // process-wide, so fits may run on several threads at once or nest inside a model callback.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,6 +21,13 @@ using ModelFunction = std::function<double(double x, std::span<const double> b)>
 using DerivativeProcedure =
     std::function<void(double x, double y, std::span<const double> b, std::span<double> d)>;
 
+// Optional, beside the two above: the model at every point of x into y and, when d is not
+// empty, the derivatives into row i of d (slots lb..ub of d[i * width ...], every one written),
+// giving exactly what model and derivative give. One call then serves a whole sweep, and a
+// derivative that shares work with the value (an exponential) need not repeat it.
+using ModelSweep = std::function<void(std::span<const double> x, std::span<const double> b,
+                                      std::span<double> y, std::span<double> d, std::size_t width)>;
+
 enum FitMethod : uint8_t {
   kMethodMarquardt = 0,
   kMethodSimplex = 1,
@@ -36,6 +44,7 @@ uint8_t GetFittingMethod();
 struct FitProblem {
   ModelFunction model;
   DerivativeProcedure derivative;
+  ModelSweep sweep;                 // may be empty
   std::span<const double> x;        // points 1..n
   std::span<const double> y;        // points 1..n
   std::span<const double> weights;  // points 1..n; empty for an unweighted fit
@@ -88,6 +97,9 @@ FitResult FitNonlinear(const FitProblem& problem, std::span<double> b, Matrix& v
 class FitState {
  public:
   explicit FitState(const FitProblem& problem);
+  ~FitState();
+  FitState(const FitState&) = delete;
+  FitState& operator=(const FitState&) = delete;
 
   int Lb() const { return lb_; }
   int Ub() const { return ub_; }
@@ -143,12 +155,21 @@ class FitState {
   double RoundingLevel() const;
   // Makes yhat_ hold the model at b (reusing the last objective evaluation when it was at b).
   void FitValues(std::span<const double> b);
+  // The model's sweep at b into yhat_, and the Jacobian into swept_ when joint_.
+  void SweepAt(std::span<const double> b);
+  // FitValues(b), then the Jacobian rows at b from the sweep (row i at i * width), or nullptr
+  // when there is no joint sweep and the derivative procedure must be asked point by point.
+  const double* SweptRows(std::span<const double> b);
   bool AtEvalPoint(std::span<const double> b) const;
   double Weight(int i) const { return weights_.empty() ? 1.0 : weights_[i]; }
 
   ModelFunction model_;
   DerivativeProcedure derivative_;
-  Vector x_, y_, weights_, yhat_, lower_, upper_;
+  ModelSweep sweep_;
+  bool joint_ = false;  // sweeps bring the Jacobian along into swept_ (when it fits the bound)
+  // The point-sized arrays come from, and go back to, a per-thread pool.
+  Vector x_, y_, weights_, yhat_, swept_, probeValues_, jacobian_;
+  Vector lower_, upper_;
   int n_, lb_, ub_, maxIter_;
   double tol_;
   double dataNorm2_ = 0.0;  // weighted sum of y^2: the scale of rounding in the residuals
@@ -157,8 +178,8 @@ class FitState {
   bool valueValid_ = false;  // evalValue_ is the sum of squares at evalPoint_
   double evalValue_ = 0.0;
   Vector d_, probe_;
-  Vector jacobian_;       // rows 1..n of the last GaussNewton, d_.size() wide
-  Vector jacobianPoint_;  // where it was taken
+  // jacobian_ holds rows 1..n of the last GaussNewton, d_.size() wide, taken here:
+  Vector jacobianPoint_;
 };
 
 }  // namespace quellar::numerics

@@ -77,6 +77,18 @@ TEST(ModelCatalogue, SlotsValuesAndDerivativesOfTheImplementedModels) {
       up[j] += h, down[j] -= h;
       EXPECT_NEAR((entry.model(c.x, up) - entry.model(c.x, down)) / (2 * h), d[j], 1e-6) << j;
     }
+    // The sweep gives exactly the same, at this point and the next, and writes every slot.
+    const std::size_t width = c.b.size();
+    const double xs[] = {-1, c.x};
+    double ys[2];
+    Vector rows(2 * width, std::nan(""));
+    entry.sweep(xs, c.b, ys, rows, width);
+    for (int i = 0; i < 2; ++i) {
+      Vector di(width, 0.0);
+      entry.derivative(xs[i], entry.model(xs[i], c.b), c.b, di);
+      EXPECT_EQ(entry.model(xs[i], c.b), ys[i]);
+      for (int j = entry.lb; j <= entry.ub; ++j) EXPECT_EQ(di[j], rows[i * width + j]) << j;
+    }
   }
 }
 

@@ -88,7 +88,7 @@ void ComputeStats(std::span<const double> y, std::span<const double> yhat, const
 FitResult DescribeModel(int index, std::span<const double> options, ModelEntry& entry) {
   switch (index) {
     case kModelLinear:
-      entry = {0, 1, LinearModel, LinearDerivative, EstimateLinear};
+      entry = {0, 1, LinearModel, LinearDerivative, LinearSweep, EstimateLinear};
       return kFitOk;
     case kModelSumOfExponentials: {
       const double requested = options.empty() ? 1.0 : std::round(options[0]);
@@ -103,6 +103,10 @@ FitResult DescribeModel(int index, std::span<const double> options, ModelEntry& 
                                            std::span<double> d) {
         ExponentialDerivative(x, b, d, count, constant);
       };
+      entry.sweep = [count, constant](std::span<const double> x, std::span<const double> b,
+                                      std::span<double> y, std::span<double> d, std::size_t width) {
+        ExponentialSweep(x, b, y, d, width, count, constant);
+      };
       entry.estimate = [count, constant](std::span<const double> x, std::span<const double> y,
                                          int n, std::span<double> b, Matrix&) {
         if (count != 1) return kFitNoSuchModel;
@@ -111,12 +115,20 @@ FitResult DescribeModel(int index, std::span<const double> options, ModelEntry& 
       return kFitOk;
     }
     case kModelPower:
-      entry = {0, 1, PowerModel, PowerDerivative,
+      entry = {0,
+               1,
+               PowerModel,
+               PowerDerivative,
+               PowerSweep,
                [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
                   Matrix&) { return EstimatePower(x, y, n, b); }};
       return kFitOk;
     case kModelHill:
-      entry = {0, 2, HillModel, HillDerivative,
+      entry = {0,
+               2,
+               HillModel,
+               HillDerivative,
+               HillSweep,
                [](std::span<const double> x, std::span<const double> y, int n, std::span<double> b,
                   Matrix&) { return EstimateHill(x, y, n, b); }};
       return kFitOk;
@@ -159,6 +171,7 @@ FitResult FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix
     FitProblem problem;
     problem.model = entry.model;
     problem.derivative = entry.derivative;
+    problem.sweep = entry.sweep;
     problem.x = fit.x;
     problem.y = fit.y;
     problem.weights = weights;
@@ -174,7 +187,7 @@ FitResult FitCatalogueModel(const CatalogueFit& fit, std::span<double> b, Matrix
   if (code != kFitOk) return code;
   if (!AllFinite(b, entry.lb, entry.ub)) return kFitNonFinite;
 
-  for (int i = 1; i <= n; ++i) yhat[i] = entry.model(fit.x[i], b);
+  if (n > 0) entry.sweep(fit.x.subspan(1, n), b, yhat.subspan(1, n), {}, 0);
   ComputeStats(fit.y, yhat, weights, n, entry.ub - entry.lb + 1, stats);
   for (int j = entry.lb; j <= entry.ub; ++j)
     for (int k = entry.lb; k <= entry.ub; ++k) v[j][k] *= stats.residualVariance;

@@ -28,6 +28,7 @@ struct ModelEntry {
   int ub = -1;
   ModelFunction model;
   DerivativeProcedure derivative;
+  ModelSweep sweep;
   std::function<FitResult(std::span<const double> x, std::span<const double> y, int n,
                           std::span<double> b, Matrix& v)>
       estimate;

@@ -21,6 +21,24 @@ void ExponentialDerivative(double x, std::span<const double> b, std::span<double
   }
 }
 
+void ExponentialSweep(std::span<const double> x, std::span<const double> b, std::span<double> y,
+                      std::span<double> d, std::size_t width, int count, bool constant) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    double* row = d.empty() ? nullptr : d.data() + i * width;
+    double value = constant ? b[0] : 0.0;
+    if (row && constant) row[0] = 1.0;
+    for (int k = 1; k <= count; ++k) {
+      const double e = Exp(-b[2 * k] * x[i]);
+      value += b[2 * k - 1] * e;
+      if (row) {
+        row[2 * k - 1] = e;
+        row[2 * k] = -b[2 * k - 1] * x[i] * e;
+      }
+    }
+    y[i] = value;
+  }
+}
+
 FitResult EstimateExponential(std::span<const double> x, std::span<const double> y, int n,
                               bool constant, std::span<double> b) {
   if (n < 1) return kFitSingular;

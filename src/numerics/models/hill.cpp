@@ -24,6 +24,11 @@ void HillDerivative(double x, double, std::span<const double> b, std::span<doubl
   d[2] = ratio > 0 ? -b[0] * q * std::log(ratio) / (den * den) : 0.0;
 }
 
+void HillSweep(std::span<const double> x, std::span<const double> b, std::span<double> y,
+               std::span<double> d, std::size_t width) {
+  SweepPoints(HillModel, HillDerivative, x, b, y, d, width);
+}
+
 FitResult EstimateHill(std::span<const double> x, std::span<const double> y, int n,
                        std::span<double> b) {
   if (n < 1) return kFitSingular;

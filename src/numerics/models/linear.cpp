@@ -43,6 +43,11 @@ void LinearDerivative(double x, double, std::span<const double>, std::span<doubl
   d[1] = x;
 }
 
+void LinearSweep(std::span<const double> x, std::span<const double> b, std::span<double> y,
+                 std::span<double> d, std::size_t width) {
+  SweepPoints(LinearModel, LinearDerivative, x, b, y, d, width);
+}
+
 FitResult EstimateLinear(std::span<const double> x, std::span<const double> y, int n,
                          std::span<double> b, Matrix& v) {
   Line line;

@@ -14,6 +14,11 @@ void PowerDerivative(double x, double, std::span<const double> b, std::span<doub
   d[1] = x > 0 ? b[0] * p * std::log(x) : 0.0;
 }
 
+void PowerSweep(std::span<const double> x, std::span<const double> b, std::span<double> y,
+                std::span<double> d, std::size_t width) {
+  SweepPoints(PowerModel, PowerDerivative, x, b, y, d, width);
+}
+
 FitResult EstimatePower(std::span<const double> x, std::span<const double> y, int n,
                         std::span<double> b) {
   // ln y = ln b0 + b1 ln x, weighted by y^2 to undo the log's stretching of small values.
