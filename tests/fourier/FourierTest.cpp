@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "numerics/fourier/fourier.h"
+#include "numerics/fourier/fourier_passes.h"
 #include "numerics/fourier/fourier_plan.h"
 
 namespace quellar::fourier {
@@ -158,6 +159,30 @@ TEST(FourierPlan, SharedAcrossThreadsAndRacedForSafely) {
   for (const auto& [n, m] :
        {std::pair<std::size_t, std::size_t>{37, 75}, {4099, 8640}, {65521, 131072}, {1, 1}})
     EXPECT_EQ(detail::ConvolutionLength(n), m) << n;  // 37: 73 needed, 75 = 3 * 5^2
+}
+
+// The baseline passes, which the Windows builds run, agree with the ones this processor runs,
+// at every smooth length up to 1,100 and at the long ones of the benchmark.
+TEST(FourierPlan, BaselinePassesAgreeWithTheWideOnes) {
+  Sizes lengths = Range(2, 1100);
+  lengths.insert(lengths.end(), {4096, 5000, 16384, 65536});
+  for (std::size_t n : lengths) {
+    const auto plan = detail::GetPlan(n, n % 2 ? 1 : -1);
+    if (plan->inner) continue;
+    const Signal x = Random(n, n);
+    Signal base = x, wide = x;
+    std::vector<double> t(2 * n);
+    detail::generic::RunStages(*plan, x.re.data(), x.im.data(), base.re.data(), base.im.data(),
+                               t.data(), t.data() + n, 0.5);
+    detail::wide::RunStages(*plan, x.re.data(), x.im.data(), wide.re.data(), wide.im.data(),
+                            t.data(), t.data() + n, 0.5);
+    double diff = 0, norm = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      diff += std::norm(std::complex<double>(base.re[i] - wide.re[i], base.im[i] - wide.im[i]));
+      norm += std::norm(std::complex<double>(wide.re[i], wide.im[i]));
+    }
+    ASSERT_LE(std::sqrt(diff / norm), 1e-14) << "n = " << n;
+  }
 }
 
 TEST(FourierPlan, MemoryKeptAfterAHugePrimeLengthIsBounded) {

@@ -167,8 +167,9 @@ inline void RunFixed(const Stage& st, const double* __restrict xr, const double*
 }
 
 struct Butterfly2 {
-  static inline void Apply(double* re, double* im) {
-    const double r0 = re[0], i0 = im[0];
+  template <class T>
+  static inline void Apply(T* re, T* im) {
+    const T r0 = re[0], i0 = im[0];
     re[0] = r0 + re[1];
     im[0] = i0 + im[1];
     re[1] = r0 - re[1];
@@ -179,11 +180,12 @@ struct Butterfly2 {
 // D is the sign of the exponent; W = e^(D*2*pi*i/R).
 template <int D>
 struct Butterfly3 {
-  static inline void Apply(double* re, double* im) {
+  template <class T>
+  static inline void Apply(T* re, T* im) {
     constexpr double kSin = D * 0.86602540378443864676;  // D*sin(2*pi/3)
-    const double sr = re[1] + re[2], si = im[1] + im[2];
-    const double dr = re[1] - re[2], di = im[1] - im[2];
-    const double mr = re[0] - 0.5 * sr, mi = im[0] - 0.5 * si;
+    const T sr = re[1] + re[2], si = im[1] + im[2];
+    const T dr = re[1] - re[2], di = im[1] - im[2];
+    const T mr = re[0] - 0.5 * sr, mi = im[0] - 0.5 * si;
     re[0] += sr;
     im[0] += si;
     re[1] = mr - kSin * di;
@@ -195,12 +197,14 @@ struct Butterfly3 {
 
 template <int D>
 struct Butterfly4 {
-  static inline void Apply(double* re, double* im) {
-    const double t0r = re[0] + re[2], t0i = im[0] + im[2];
-    const double t1r = re[0] - re[2], t1i = im[0] - im[2];
-    const double t2r = re[1] + re[3], t2i = im[1] + im[3];
+  static constexpr double kD = D;
+  template <class T>
+  static inline void Apply(T* re, T* im) {
+    const T t0r = re[0] + re[2], t0i = im[0] + im[2];
+    const T t1r = re[0] - re[2], t1i = im[0] - im[2];
+    const T t2r = re[1] + re[3], t2i = im[1] + im[3];
     // (a1 - a3) * (D*i)
-    const double t3r = -D * (im[1] - im[3]), t3i = D * (re[1] - re[3]);
+    const T t3r = -kD * (im[1] - im[3]), t3i = kD * (re[1] - re[3]);
     re[0] = t0r + t2r;
     im[0] = t0i + t2i;
     re[2] = t0r - t2r;
@@ -214,20 +218,21 @@ struct Butterfly4 {
 
 template <int D>
 struct Butterfly5 {
-  static inline void Apply(double* re, double* im) {
+  template <class T>
+  static inline void Apply(T* re, T* im) {
     constexpr double kC1 = 0.30901699437494742410;   // cos(2*pi/5)
     constexpr double kC2 = -0.80901699437494742410;  // cos(4*pi/5)
     constexpr double kS1 = D * 0.95105651629515357212;
     constexpr double kS2 = D * 0.58778525229247312917;
-    const double s1r = re[1] + re[4], s1i = im[1] + im[4];
-    const double d1r = re[1] - re[4], d1i = im[1] - im[4];
-    const double s2r = re[2] + re[3], s2i = im[2] + im[3];
-    const double d2r = re[2] - re[3], d2i = im[2] - im[3];
-    const double a1r = re[0] + kC1 * s1r + kC2 * s2r, a1i = im[0] + kC1 * s1i + kC2 * s2i;
-    const double a2r = re[0] + kC2 * s1r + kC1 * s2r, a2i = im[0] + kC2 * s1i + kC1 * s2i;
+    const T s1r = re[1] + re[4], s1i = im[1] + im[4];
+    const T d1r = re[1] - re[4], d1i = im[1] - im[4];
+    const T s2r = re[2] + re[3], s2i = im[2] + im[3];
+    const T d2r = re[2] - re[3], d2i = im[2] - im[3];
+    const T a1r = re[0] + kC1 * s1r + kC2 * s2r, a1i = im[0] + kC1 * s1i + kC2 * s2i;
+    const T a2r = re[0] + kC2 * s1r + kC1 * s2r, a2i = im[0] + kC2 * s1i + kC1 * s2i;
     // i * (S1*d1 + S2*d2) and i * (S2*d1 - S1*d2)
-    const double b1r = -(kS1 * d1i + kS2 * d2i), b1i = kS1 * d1r + kS2 * d2r;
-    const double b2r = -(kS2 * d1i - kS1 * d2i), b2i = kS2 * d1r - kS1 * d2r;
+    const T b1r = -(kS1 * d1i + kS2 * d2i), b1i = kS1 * d1r + kS2 * d2r;
+    const T b2r = -(kS2 * d1i - kS1 * d2i), b2i = kS2 * d1r - kS1 * d2r;
     re[0] += s1r + s2r;
     im[0] += s1i + s2i;
     re[1] = a1r + b1r;
@@ -245,18 +250,20 @@ struct Butterfly5 {
 // powers of e^(D*i*pi/4).
 template <int D>
 struct Butterfly8 {
-  static inline void Apply(double* re, double* im) {
+  static constexpr double kD = D;
+  template <class T>
+  static inline void Apply(T* re, T* im) {
     constexpr double kH = 0.70710678118654752440;
-    double ur[4], ui[4], vr[4], vi[4];
+    T ur[4], ui[4], vr[4], vi[4];
     for (int r = 0; r < 4; ++r) {
       ur[r] = re[r] + re[r + 4];
       ui[r] = im[r] + im[r + 4];
       vr[r] = re[r] - re[r + 4];
       vi[r] = im[r] - im[r + 4];
     }
-    const double v1r = kH * (vr[1] - D * vi[1]), v1i = kH * (vi[1] + D * vr[1]);
-    const double v2r = -D * vi[2], v2i = D * vr[2];
-    const double v3r = kH * (-vr[3] - D * vi[3]), v3i = kH * (-vi[3] + D * vr[3]);
+    const T v1r = kH * (vr[1] - kD * vi[1]), v1i = kH * (vi[1] + kD * vr[1]);
+    const T v2r = -kD * vi[2], v2i = kD * vr[2];
+    const T v3r = kH * (-vr[3] - kD * vi[3]), v3i = kH * (-vi[3] + kD * vr[3]);
     vr[1] = v1r;
     vi[1] = v1i;
     vr[2] = v2r;
@@ -307,10 +314,11 @@ struct OddRoots<13> {
 // R-k share one sum of cosines and one of sines.
 template <int R, int D>
 struct ButterflyOdd {
-  static inline void Apply(double* re, double* im) {
+  template <class T>
+  static inline void Apply(T* re, T* im) {
     constexpr int kHalf = (R - 1) / 2;
-    double sr[kHalf], si[kHalf], dr[kHalf], di[kHalf];
-    double totalR = re[0], totalI = im[0];
+    T sr[kHalf], si[kHalf], dr[kHalf], di[kHalf];
+    T totalR = re[0], totalI = im[0];
     for (int r = 0; r < kHalf; ++r) {
       sr[r] = re[r + 1] + re[R - 1 - r];
       si[r] = im[r + 1] + im[R - 1 - r];
@@ -319,11 +327,11 @@ struct ButterflyOdd {
       totalR += sr[r];
       totalI += si[r];
     }
-    double outR[R], outI[R];
+    T outR[R], outI[R];
     // Unrolled whole, the root indices below are constants and the loop over a tile vectorises.
 #pragma GCC unroll 16
     for (int k = 1; k <= kHalf; ++k) {
-      double ar = re[0], ai = im[0], br = 0.0, bi = 0.0;
+      T ar = re[0], ai = im[0], br{}, bi{};
 #pragma GCC unroll 16
       for (int r = 1; r <= kHalf; ++r) {
         const int e = r * k % R;  // e^(2*pi*i*e/R), folded into the first half

@@ -7,8 +7,24 @@
 #include "numerics/fourier/fourier_passes.h"
 
 #include "numerics/fourier/fourier_kernels.h"
+#ifdef QUELLAR_PASSES_AVX2
+#include "numerics/fourier/fourier_kernels_avx2.h"
+#endif
 
 namespace quellar::fourier::detail::QUELLAR_PASSES_NS {
+namespace {
+
+// One pass: the vector pass where this copy has one for the stage, the tiled one otherwise.
+template <int R, class B>
+void RunPass(const Stage& st, const double* xr, const double* xi, double* yr, double* yi,
+             double scale) {
+#ifdef QUELLAR_PASSES_AVX2
+  if (RunVector<R, B>(st, xr, xi, yr, yi, scale)) return;
+#endif
+  RunFixed<R, B>(st, xr, xi, yr, yi, scale);
+}
+
+}  // namespace
 
 void RunStages(const Plan& plan, const double* xr, const double* xi, double* yr, double* yi,
                double* tr, double* ti, double lastScale) {
@@ -24,35 +40,35 @@ void RunStages(const Plan& plan, const double* xr, const double* xi, double* yr,
     const double scale = i + 1 == count ? lastScale : 1.0;
     switch (st.radix) {
       case 2:
-        RunFixed<2, Butterfly2>(st, sr, si, dr, di, scale);
+        RunPass<2, Butterfly2>(st, sr, si, dr, di, scale);
         break;
       case 3:
-        pos ? RunFixed<3, Butterfly3<1>>(st, sr, si, dr, di, scale)
-            : RunFixed<3, Butterfly3<-1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<3, Butterfly3<1>>(st, sr, si, dr, di, scale)
+            : RunPass<3, Butterfly3<-1>>(st, sr, si, dr, di, scale);
         break;
       case 4:
-        pos ? RunFixed<4, Butterfly4<1>>(st, sr, si, dr, di, scale)
-            : RunFixed<4, Butterfly4<-1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<4, Butterfly4<1>>(st, sr, si, dr, di, scale)
+            : RunPass<4, Butterfly4<-1>>(st, sr, si, dr, di, scale);
         break;
       case 5:
-        pos ? RunFixed<5, Butterfly5<1>>(st, sr, si, dr, di, scale)
-            : RunFixed<5, Butterfly5<-1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<5, Butterfly5<1>>(st, sr, si, dr, di, scale)
+            : RunPass<5, Butterfly5<-1>>(st, sr, si, dr, di, scale);
         break;
       case 8:
-        pos ? RunFixed<8, Butterfly8<1>>(st, sr, si, dr, di, scale)
-            : RunFixed<8, Butterfly8<-1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<8, Butterfly8<1>>(st, sr, si, dr, di, scale)
+            : RunPass<8, Butterfly8<-1>>(st, sr, si, dr, di, scale);
         break;
       case 7:
-        pos ? RunFixed<7, ButterflyOdd<7, 1>>(st, sr, si, dr, di, scale)
-            : RunFixed<7, ButterflyOdd<7, -1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<7, ButterflyOdd<7, 1>>(st, sr, si, dr, di, scale)
+            : RunPass<7, ButterflyOdd<7, -1>>(st, sr, si, dr, di, scale);
         break;
       case 11:
-        pos ? RunFixed<11, ButterflyOdd<11, 1>>(st, sr, si, dr, di, scale)
-            : RunFixed<11, ButterflyOdd<11, -1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<11, ButterflyOdd<11, 1>>(st, sr, si, dr, di, scale)
+            : RunPass<11, ButterflyOdd<11, -1>>(st, sr, si, dr, di, scale);
         break;
       case 13:
-        pos ? RunFixed<13, ButterflyOdd<13, 1>>(st, sr, si, dr, di, scale)
-            : RunFixed<13, ButterflyOdd<13, -1>>(st, sr, si, dr, di, scale);
+        pos ? RunPass<13, ButterflyOdd<13, 1>>(st, sr, si, dr, di, scale)
+            : RunPass<13, ButterflyOdd<13, -1>>(st, sr, si, dr, di, scale);
         break;
       default:
         RunGenericPrime(st, sr, si, dr, di, scale);
