@@ -59,9 +59,10 @@ bool FourierTransform(const double* reIn, const double* imIn, double* reOut, dou
                       std::size_t n, int sign) {
   if (n == 0 || n > kMaxLength) return false;
   const int dir = sign == -1 ? -1 : 1;
-  const auto plan = detail::GetPlan(n, dir);
+  std::shared_ptr<const detail::Plan> hold;
+  const detail::Plan& plan = detail::ThreadPlan(n, dir, hold);
   const double scale = sign == 1 ? 1.0 / static_cast<double>(n) : 1.0;
-  detail::Execute(*plan, reIn, imIn, reOut, imOut, scale, Scratch(detail::ScratchSize(*plan)));
+  detail::Execute(plan, reIn, imIn, reOut, imOut, scale, Scratch(detail::ScratchSize(plan)));
   TrimScratch();
   if (sign == 1 || sign == -1) return true;
 

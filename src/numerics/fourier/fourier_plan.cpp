@@ -214,16 +214,29 @@ std::size_t ConvolutionLength(std::size_t n) {
   return best;
 }
 
-std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir) {
-  // Most callers transform one length over and over: remember the last plans per thread, but
-  // only those the cache keeps, so the thread does not hold on to an uncached giant.
+namespace {
+// Most callers transform one length over and over: the last plans are remembered per thread,
+// but only those the cache keeps, so the thread does not hold on to an uncached giant.
+std::shared_ptr<const Plan>& RecentPlan(int dir) {
   thread_local std::shared_ptr<const Plan> recent[2];
-  auto& slot = recent[dir > 0 ? 0 : 1];
+  return recent[dir > 0 ? 0 : 1];
+}
+}  // namespace
+
+std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir) {
+  auto& slot = RecentPlan(dir);
   if (slot && slot->n == n) return slot;
   auto plan = Cache().Find(n, dir);
   if (!plan) plan = Cache().Store(BuildPlan(n, dir));
   slot = PlanBytes(*plan) <= kMaxCachedPlanBytes ? plan : nullptr;
   return plan;
+}
+
+const Plan& ThreadPlan(std::size_t n, int dir, std::shared_ptr<const Plan>& hold) {
+  const auto& slot = RecentPlan(dir);
+  if (slot && slot->n == n) return *slot;
+  hold = GetPlan(n, dir);
+  return *hold;
 }
 
 std::size_t CachedPlanBytes() {

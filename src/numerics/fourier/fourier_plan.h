@@ -38,6 +38,9 @@ struct Plan {
 
 // The cached plan for (n, dir), built on first use. n >= 1, dir is +1 or -1.
 std::shared_ptr<const Plan> GetPlan(std::size_t n, int dir);
+// The same plan without touching its reference count when it is the one this thread used last
+// (the thread keeps it until its next call with that direction); otherwise hold receives it.
+const Plan& ThreadPlan(std::size_t n, int dir, std::shared_ptr<const Plan>& hold);
 
 // The cache keeps at most this many bytes of plans; a larger plan is built for each call.
 constexpr std::size_t kMaxCachedPlanBytes = std::size_t{32} << 20;
