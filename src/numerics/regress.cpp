@@ -30,7 +30,6 @@ Vector CopyRange(std::span<const double> v, int from, int to) {
 // arrays would come as fresh pages from the system each time, and on a busy host their faults
 // cost more than the arithmetic of an easy fit. A nested fit takes arrays the outer one is not
 // using.
-constexpr std::size_t kMaxPooledBytes = std::size_t{32} << 20;
 struct VectorPool {
   std::vector<Vector> free;
   std::size_t bytes = 0;
@@ -42,7 +41,7 @@ VectorPool& ThreadPool() {
 void Give(Vector& v) {
   VectorPool& pool = ThreadPool();
   const std::size_t bytes = v.capacity() * sizeof(double);
-  if (bytes == 0 || pool.bytes + bytes > kMaxPooledBytes) return;
+  if (bytes == 0 || pool.bytes + bytes > kMaxPooledFitBytes) return;
   pool.free.push_back(std::move(v));
   pool.bytes += bytes;
 }
@@ -130,6 +129,10 @@ void SetFittingMethod(uint8_t method) {
 }
 uint8_t GetFittingMethod() {
   return gMethod.load();
+}
+
+std::size_t PooledFitBytes() {
+  return ThreadPool().bytes;
 }
 
 FitState::FitState(const FitProblem& p)

@@ -83,6 +83,11 @@ struct FitSummary {
   double sumOfSquares = 0.0;  // at the returned parameters (1e30 on the barrier)
 };
 
+// The point arrays of finished fits are kept per thread for the next one, up to this many bytes.
+constexpr std::size_t kMaxPooledFitBytes = std::size_t{32} << 20;
+// Bytes the calling thread keeps now.
+std::size_t PooledFitBytes();
+
 // Fits b[lb..ub] in place (every iterate is written there, so b holds the last one even when
 // the fit fails). v receives a covariance-type matrix over lb..ub (resized when too small):
 // the inverse of the damped Gauss-Newton matrix after Marquardt, the inverse-Hessian estimate

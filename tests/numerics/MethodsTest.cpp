@@ -145,35 +145,59 @@ TEST(TRandom, SeededDrawsCachedBoxMullerPairsAndClockSeeds) {
   }
 }
 
+// The problem with a sweep built from its own model and derivative, when swept.
+FitProblem WithSweep(FitProblem p, bool swept) {
+  if (swept)
+    p.sweep = [m = p.model, d = p.derivative](std::span<const double> x, std::span<const double> b,
+                                              std::span<double> y, std::span<double> dv,
+                                              std::size_t width) {
+      models::SweepPoints(m, d, x, b, y, dv, width);
+    };
+  return p;
+}
+
 TEST(FitState, ObjectiveStopsAt1e30AndDerivativesUseTheirOwnPoint) {
-  FitState state(Line(kBox, kBoxUpper));
-  EXPECT_DOUBLE_EQ(0.0, state.Objective(Vector{1, 2}));
-  EXPECT_DOUBLE_EQ(5.0, state.Objective(Vector{2, 2}));
-  calls = 0;
-  EXPECT_EQ(1e30, state.Objective(Vector{1, 10.5}));
-  EXPECT_EQ(1e30, state.Objective(Vector{-10.5, 2}));
-  EXPECT_EQ(0, calls);  // the model is not evaluated out of bounds
+  for (const bool swept : {false, true}) {
+    SCOPED_TRACE(swept ? "through a sweep" : "point by point");
+    FitState state(WithSweep(Line(kBox, kBoxUpper), swept));
+    EXPECT_DOUBLE_EQ(0.0, state.Objective(Vector{1, 2}));
+    EXPECT_DOUBLE_EQ(5.0, state.Objective(Vector{2, 2}));
+    calls = 0;
+    EXPECT_EQ(1e30, state.Objective(Vector{1, 10.5}));
+    EXPECT_EQ(1e30, state.Objective(Vector{-10.5, 2}));
+    EXPECT_EQ(0, calls);  // the model is not evaluated out of bounds
 
-  // Residuals of 1e200 would square to infinity; the sum stops at the ceiling.
-  const Vector hugeLower{-1e300, -1e300}, hugeUpper{1e300, 1e300};
-  FitProblem p = Line(hugeLower, hugeUpper);
-  FitState huge(p);
-  EXPECT_EQ(1e30, huge.Objective(Vector{1e200, 0}));
-  EXPECT_EQ(1e30, huge.Objective(Vector{1e15, 0}));  // 5e30 > 1e30
-  p.model = [](double, std::span<const double>) { return std::nan(""); };
-  EXPECT_EQ(1e30, FitState(p).Objective(Vector{1, 2}));
+    // Residuals of 1e200 would square to infinity; the sum stops at the ceiling.
+    const Vector hugeLower{-1e300, -1e300}, hugeUpper{1e300, 1e300};
+    FitProblem p = Line(hugeLower, hugeUpper);
+    FitState huge(WithSweep(p, swept));
+    EXPECT_EQ(1e30, huge.Objective(Vector{1e200, 0}));
+    EXPECT_EQ(1e30, huge.Objective(Vector{1e15, 0}));  // 5e30 > 1e30
+    p.model = [](double, std::span<const double>) { return std::nan(""); };
+    EXPECT_EQ(1e30, FitState(WithSweep(p, swept)).Objective(Vector{1, 2}));
 
-  // Residuals y - yhat at (0.5, 1.5) are 0.5 + 0.5 x: sums 10 against 1 and 35 against x.
-  const Vector at{0.5, 1.5};
-  Vector g(2), g2(2);
-  state.Gradient(at, g);
-  EXPECT_TRUE(g[0] == -20 && g[1] == -70);
-  // An objective evaluated elsewhere in between must not leak into the derivatives.
-  state.Objective(Vector{7, -3});
-  Matrix a;
-  state.GaussNewton(at, g2, a);
-  EXPECT_TRUE(g2[0] == -10 && g2[1] == -35);  // and the sums of 1, x, x^2
-  EXPECT_TRUE(a[0][0] == kLine.n && a[0][1] == 15 && a[1][0] == 15 && a[1][1] == 55);
+    // Residuals y - yhat at (0.5, 1.5) are 0.5 + 0.5 x: sums 10 against 1 and 35 against x.
+    const Vector at{0.5, 1.5};
+    Vector g(2), g2(2);
+    state.Gradient(at, g);
+    EXPECT_TRUE(g[0] == -20 && g[1] == -70);
+    // An objective evaluated elsewhere in between must not leak into the derivatives.
+    state.Objective(Vector{7, -3});
+    Matrix a;
+    state.GaussNewton(at, g2, a);
+    EXPECT_TRUE(g2[0] == -10 && g2[1] == -35);  // and the sums of 1, x, x^2
+    EXPECT_TRUE(a[0][0] == kLine.n && a[0][1] == 15 && a[1][0] == 15 && a[1][1] == 55);
+  }
+}
+
+// A long-running host keeps at most the bound of point arrays after a fit of millions of points.
+TEST(FitState, ArraysKeptAfterAHugeFitAreBounded) {
+  const Data big = test::Sample(1500000, 1e-6, [](double x) { return 1 + 2 * x; });
+  Vector b{0, 0};
+  Matrix v;
+  EXPECT_EQ(kFitOk, FitNonlinear(Line(kWide, kWideUpper, big), b, v, {kMethodMarquardt, {}}));
+  EXPECT_NEAR(2, b[1], 1e-6);
+  EXPECT_LE(PooledFitBytes(), kMaxPooledFitBytes);
 }
 
 TEST(LineSearch, FindsTheMinimumAndCutsEndlessDescent) {
