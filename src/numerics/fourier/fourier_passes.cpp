@@ -7,8 +7,18 @@
 #include "numerics/fourier/fourier_passes.h"
 
 #include "numerics/fourier/fourier_kernels.h"
+// The AVX2 copy brings vector passes (RunVector); the baseline copy has none.
 #ifdef QUELLAR_PASSES_AVX2
 #include "numerics/fourier/fourier_kernels_avx2.h"
+#else
+namespace quellar::fourier::detail::QUELLAR_PASSES_NS {
+namespace {
+template <int R, class B>
+bool RunVector(const Stage&, const double*, const double*, double*, double*, double) {
+  return false;
+}
+}  // namespace
+}  // namespace quellar::fourier::detail::QUELLAR_PASSES_NS
 #endif
 
 namespace quellar::fourier::detail::QUELLAR_PASSES_NS {
@@ -18,10 +28,7 @@ namespace {
 template <int R, class B>
 void RunPass(const Stage& st, const double* xr, const double* xi, double* yr, double* yi,
              double scale) {
-#ifdef QUELLAR_PASSES_AVX2
-  if (RunVector<R, B>(st, xr, xi, yr, yi, scale)) return;
-#endif
-  RunFixed<R, B>(st, xr, xi, yr, yi, scale);
+  if (!RunVector<R, B>(st, xr, xi, yr, yi, scale)) RunFixed<R, B>(st, xr, xi, yr, yi, scale);
 }
 
 }  // namespace
